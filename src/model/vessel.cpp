@@ -1,0 +1,250 @@
+// The speed-loss model. Every expression keeps the evaluation order of the
+// published formulas, and every limit is the one-sided comparison its rule
+// states, so results are the same to the bit on every conforming platform.
+#include "model/vessel.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string_view>
+
+#include "boundary/failure.hpp"
+
+namespace veltrum::model {
+namespace {
+
+// The checks' fixed locations, as reported with each failure.
+constexpr Site kParticularsSite{"src\\lib.cpp", 12, 9};
+constexpr Site kBlockCoefficientSite{"src\\lib.cpp", 70, 14};
+constexpr Site kBeaufortSite{"src\\lib.cpp", 78, 9};
+
+constexpr std::string_view kParticularsMessage = "参数必须大于0";
+constexpr std::string_view kBlockCoefficientMessage = "无效的方形系数";
+constexpr std::string_view kBeaufortMessage = "蒲福风级必须在 0~12";
+
+constexpr double kGravity = 9.80665;
+constexpr double kInitialSpeedKts = 10.0;
+constexpr double kInitialSpeedMs = 5.144444444444445;
+
+// Table order matters: it breaks ties between equally near values.
+constexpr std::array<double, 7> kBlockCoefficients{0.55, 0.60, 0.65, 0.70, 0.75, 0.80, 0.85};
+
+// af = (a + b·fr) + fr·fr·c
+struct Row {
+    double a;
+    double b;
+    double c;
+};
+
+constexpr std::array<Row, 7> kLadenRows{{
+    {1.7, -1.4, -7.4},
+    {2.2, -2.5, -9.7},
+    {2.6, -3.7, -11.6},
+    {3.1, -5.3, -12.4},
+    {2.4, -10.6, -9.5},
+    {2.6, -13.1, -15.1},
+    {3.1, -18.7, -25.0},
+}};
+
+constexpr std::array<Row, 7> kBallastRows{{
+    {1.7, -1.4, -7.4},
+    {2.2, -2.5, -9.7},
+    {2.6, -3.7, -11.6},
+    {3.1, -5.3, -12.4},
+    {2.6, -12.5, -12.0},
+    {3.0, -16.3, -18.0},
+    {3.4, -20.9, -28.0},
+}};
+
+// Limits that keep a NaN: the limit applies only when the comparison holds.
+inline double at_least(double x, double lo) { return lo > x ? lo : x; }
+inline double at_most(double x, double hi) { return hi < x ? hi : x; }
+
+// Round half away from zero to a power of ten, keeping the sign of zero.
+inline double round_to(double x, double scale) { return std::round(x * scale) / scale; }
+
+// Double to int32 with saturation, NaN giving 0 (the plain cast is undefined there).
+std::int32_t saturating_int32(double x) {
+    if (std::isnan(x)) {
+        return 0;
+    }
+    if (x >= 2147483647.0) {
+        return std::numeric_limits<std::int32_t>::max();
+    }
+    if (x <= -2147483648.0) {
+        return std::numeric_limits<std::int32_t>::min();
+    }
+    return static_cast<std::int32_t>(x);
+}
+
+const Row& coefficient_row(double cb, bool laden) {
+    const auto& rows = laden ? kLadenRows : kBallastRows;
+    for (std::size_t i = 0; i < kBlockCoefficients.size(); ++i) {
+        if (cb == kBlockCoefficients[i]) {
+            return rows[i];
+        }
+    }
+    fail(kBlockCoefficientMessage, kBlockCoefficientSite);
+}
+
+inline double speed_reduction(const Row& row, double fr) {
+    return (row.a + row.b * fr) + fr * fr * row.c;
+}
+
+// Wind direction coefficient by relative wind direction (a NaN takes the last row).
+double wind_coefficient(double wind_beta, double bn) {
+    if (wind_beta <= 30.0) {
+        return 2.0;
+    }
+    if (wind_beta <= 60.0) {
+        return (bn + -4.0) * (bn + -4.0) * -0.03 + 1.7;
+    }
+    if (wind_beta <= 150.0) {
+        return (bn + -6.0) * (bn + -6.0) * -0.06 + 0.9;
+    }
+    return (bn + -8.0) * (bn + -8.0) * -0.03 + 0.4;
+}
+
+// Effective wave height: damped above 6 m, kept within [0.2, 9.0]; a NaN (or
+// the ∞ − ∞ of an infinite height) ends as a limit, not as a NaN.
+double effective_wave_height(double wave_height) {
+    double h = wave_height < 3.0 ? 0.7 * wave_height : wave_height;
+    h = h > 0.2 ? h : 0.2;
+    if (h > 6.0) {
+        h = h - (h - 6.0) * 0.9;
+    }
+    return h < 9.0 ? h : 9.0;
+}
+
+// Wave direction factor; beam-to-following seas below 3 m add speed.
+double wave_factor(double wave_beta, double h) {
+    const bool high = h >= 3.0;
+    if (wave_beta <= 30.0) {
+        return -0.7;
+    }
+    if (wave_beta <= 60.0) {
+        return -0.6;
+    }
+    if (wave_beta <= 90.0) {
+        return -0.4;
+    }
+    if (wave_beta <= 120.0) {
+        return high ? -0.3 : 0.4;
+    }
+    if (wave_beta <= 150.0) {
+        return high ? -0.5 : 0.6;
+    }
+    if (wave_beta <= 180.0) {
+        return high ? -0.6 : 0.7;
+    }
+    return -0.7;
+}
+
+// Totals beyond ±2 knots grow at a tenth of the rate; the sign bit decides.
+double soft_limit(double t) {
+    const double magnitude = std::fabs(t);
+    if (magnitude > 2.0) {
+        return (std::signbit(t) ? -1.0 : 1.0) * ((magnitude - 2.0) * 0.1 + 2.0);
+    }
+    return t;
+}
+
+}  // namespace
+
+double snap_block_coefficient(double raw) {
+    std::array<double, kBlockCoefficients.size()> distance{};
+    double nearest = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < kBlockCoefficients.size(); ++i) {
+        distance[i] = std::fabs(kBlockCoefficients[i] - raw);
+        if (distance[i] < nearest) {  // NaN distances never win
+            nearest = distance[i];
+        }
+    }
+    std::size_t candidates = 0;
+    std::size_t only = 0;
+    for (std::size_t i = 0; i < distance.size(); ++i) {
+        if (std::fabs(distance[i] - nearest) < 1e-9) {
+            ++candidates;
+            only = i;
+        }
+    }
+    if (candidates == 1) {
+        return kBlockCoefficients[only];
+    }
+    // A tie (or no candidate at all): the first candidate whose hundredths are
+    // even, which for this table is the multiple of 0.10.
+    for (std::size_t i = 0; i < distance.size(); ++i) {
+        if (std::fabs(distance[i] - nearest) < 1e-9) {
+            const double c = kBlockCoefficients[i];
+            if (saturating_int32(std::round((c - std::floor(c)) * 100.0)) % 2 == 0) {
+                return c;
+            }
+        }
+    }
+    return 0.0;
+}
+
+double froude_number(double speed_ms, double length) {
+    double fr = round_to(speed_ms / std::sqrt(kGravity * length), 1000.0);
+    fr = at_least(fr, 0.05);
+    return at_most(fr, 0.35);
+}
+
+Vessel construct(double displacement, double length, double breadth, double draught) {
+    if (displacement <= 0.0 || length <= 0.0 || breadth <= 0.0 || draught <= 0.0) {
+        fail(kParticularsMessage, kParticularsSite);
+    }
+    const double raw = displacement / ((length * breadth) * draught);
+    const double cb = snap_block_coefficient(raw);
+    const Row& row = coefficient_row(cb, true);
+    const double fr = froude_number(kInitialSpeedMs, length);
+    return Vessel{displacement,     length, breadth, draught, cb, kInitialSpeedKts,
+                  kInitialSpeedMs,  fr,     speed_reduction(row, fr), true};
+}
+
+void setup(Vessel& vessel, double speed_kts, bool laden) {
+    // Each value is stored as soon as it is known: a failing row lookup keeps
+    // the new speed and Froude number and the previous af.
+    vessel.speed_kts = speed_kts;
+    vessel.laden = laden;
+    vessel.speed_ms = (speed_kts * 1852.0) / 3600.0;
+    vessel.fr = froude_number(vessel.speed_ms, vessel.length);
+    const Row& row = coefficient_row(vessel.cb, laden);
+    vessel.af = speed_reduction(row, vessel.fr);
+}
+
+Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
+                  double wave_height, double wave_beta) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    Estimate e{};
+    double bn = static_cast<double>(wind_scale);
+    const double c = at_least(wind_coefficient(wind_beta, bn), 0.0);
+    e.cw = round_to(c * 0.5, 100000.0);
+
+    // Above force 6 the Beaufort number is damped: 6.1 at force 7, 6.6 at 12.
+    if (wind_scale >= 7) {
+        bn = at_least(bn + static_cast<double>(wind_scale - 6) * -0.9, 0.0);
+    }
+    e.bn = bn;
+    const double k = vessel.laden ? 0.5 : 0.7;
+    e.form = std::pow(bn, 6.5) / (std::pow(vessel.displacement, 0.6666666666666666) * 2.7) + k * bn;
+    e.wind = ((((e.cw * vessel.af) * e.form) / 100.0) * vessel.speed_ms) * -1.943844;
+
+    e.height = effective_wave_height(wave_height);
+    e.factor = wave_factor(wave_beta, e.height);
+    e.wave = round_to((e.height * 0.178 + e.height * e.height * 0.102) * e.factor, 10000.0);
+
+    e.total = e.wave * 0.7 + e.wind * 0.3;
+    e.result = round_to(soft_limit(e.total), 100.0);
+    return e;
+}
+
+double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
+               double wave_height, double wave_beta) {
+    return estimate(vessel, wind_beta, wind_scale, wave_height, wave_beta).result;
+}
+
+}  // namespace veltrum::model

@@ -1,0 +1,57 @@
+// The speed-loss model: the vessel record, its construction from the hull
+// particulars, the operating condition and the speed-change estimate. Plain
+// values in and out; failed checks raise model failures.
+#pragma once
+
+#include <cstdint>
+
+namespace veltrum::model {
+
+// The state of one vessel. Field order is part of the object layout.
+struct Vessel {
+    double displacement;  // displacement volume, m³
+    double length;        // m
+    double breadth;       // m
+    double draught;       // m
+    double cb;            // block coefficient, snapped to the table
+    double speed_kts;     // speed through the water, knots
+    double speed_ms;      // the same speed, m/s
+    double fr;            // Froude number, three decimals
+    double af;            // speed-reduction coefficient
+    bool laden;           // true: laden, false: ballast
+};
+
+// Checks the particulars and builds a vessel at 10 knots, laden.
+Vessel construct(double displacement, double length, double breadth, double draught);
+
+// Sets speed and loading state and recomputes what depends on them.
+void setup(Vessel& vessel, double speed_kts, bool laden);
+
+// Speed change in knots (negative for a loss), rounded to two decimals.
+double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
+               double wave_height, double wave_beta);
+
+// The steps of compute() with their intermediate values, for inspection.
+struct Estimate {
+    double cw;      // half the wind direction coefficient, five decimals
+    double bn;      // effective Beaufort number
+    double form;    // form term F
+    double wind;    // wind term W, knots
+    double height;  // effective wave height H, m
+    double factor;  // wave direction factor G
+    double wave;    // wave term V, knots
+    double total;   // weighted total T before the soft limit
+    double result;  // the value compute() returns
+};
+
+Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
+                  double wave_height, double wave_beta);
+
+// The table value a raw block coefficient snaps to; 0.0 when it matches none.
+double snap_block_coefficient(double raw);
+
+// Froude number of a speed in m/s on a waterline length, three decimals, limited
+// to [0.05, 0.35] with a NaN passed through.
+double froude_number(double speed_ms, double length);
+
+}  // namespace veltrum::model
