@@ -1,0 +1,122 @@
+// Conversions beyond the fast paths, and the wrapping of their failures.
+#include "convert.hpp"
+
+#include <limits>
+
+#include "messages.hpp"
+
+namespace veltrum {
+namespace {
+
+bool utf8_equals(PyObject* str, std::string_view expected) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (text == nullptr) {
+        discard_pending();
+        return false;
+    }
+    return std::string_view(text, static_cast<std::size_t>(size)) == expected;
+}
+
+// numpy's boolean scalar type, recognised by module and name without importing
+// numpy. Any failure while looking makes the answer no.
+bool is_numpy_bool(PyTypeObject* type) {
+    OwnedRef module =
+        OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) {
+        discard_pending();
+        return false;
+    }
+    if (!PyUnicode_Check(module.get()) || !utf8_equals(module.get(), "numpy")) {
+        return false;
+    }
+    OwnedRef name = OwnedRef::steal(PyType_GetName(type));
+    if (!name) {
+        discard_pending();
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text == nullptr) {
+        discard_pending();
+        return false;
+    }
+    const std::string_view view(text, static_cast<std::size_t>(size));
+    return view == "bool_" || view == "bool";
+}
+
+}  // namespace
+
+namespace detail {
+
+Result<double> to_double_slow(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        return take_pending();
+    }
+    return value;
+}
+
+Result<bool> to_bool_slow(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (!is_numpy_bool(type)) {
+        return cannot_convert(type, "PyBool");
+    }
+    inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+    if (truth == nullptr) {
+        Text message("object of type '");
+        message.append(render(reinterpret_cast<PyObject*>(type)));
+        message.append("' does not define a '__bool__' conversion");
+        return PendingError::lazy(PyExc_TypeError, std::move(message));
+    }
+    const int result = truth(object);
+    if (result == 0 || result == 1) {
+        return result == 1;
+    }
+    return take_pending();
+}
+
+}  // namespace detail
+
+Result<std::int32_t> to_int32(PyObject* object) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        return take_pending();
+    }
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        return PendingError::lazy(PyExc_OverflowError,
+                                  Text("Python int too large to convert to C long"));
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+PendingError wrap_conversion_error(std::string_view parameter, PendingError error) {
+    if (!error.is_exactly(PyExc_TypeError)) {
+        return error;
+    }
+    Text message("argument '");
+    message.append(parameter);
+    message.append("': ");
+    OwnedRef cause;
+    if (PyObject* exception = error.instance()) {
+        message.append(render(exception));
+        cause = OwnedRef::steal(PyException_GetCause(exception));
+    } else {
+        message.append(error.message());  // our own TypeError: str() is its message
+    }
+    OwnedRef text = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) {
+        api_call_failed();
+    }
+    OwnedRef wrapped = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!wrapped) {
+        api_call_failed();
+    }
+    // Also sets __suppress_context__, whether or not there is a cause.
+    PyException_SetCause(wrapped.get(), cause.release());
+    return PendingError::ready(std::move(wrapped));
+}
+
+}  // namespace veltrum

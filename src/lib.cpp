@@ -1,0 +1,329 @@
+// The module as the interpreter sees it: initialisation, the NavCalc class and
+// its three entries (constructor, setup, compute).
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "access.hpp"
+#include "binding.hpp"
+#include "boundary/failure.hpp"
+#include "boundary/owned_ref.hpp"
+#include "boundary/pending_error.hpp"
+#include "boundary/trap.hpp"
+#include "convert.hpp"
+#include "messages.hpp"
+#include "model/vessel.hpp"
+#include "navcalc.hpp"
+
+namespace veltrum {
+namespace {
+
+static_assert(PYTHON_API_VERSION == 1013, "built for the CPython 3.12 API");
+
+// The interpreter that first initialised the module; only it may use it.
+std::atomic<std::int64_t> g_owner{-1};
+// The module once initialised; set once, never released.
+PyObject* g_module = nullptr;  // guarded by the interpreter lock
+
+constexpr char kClassDoc[] = "NavCalc(displacement, length, breadth, draught)\n--\n\n";
+constexpr char kSetupDoc[] =
+    "setup($self, speed_kts, laden)\n--\n\n"
+    "动态设置：航速 + 装载状态\n会自动重新计算 fr / af 等依赖项";
+constexpr char kComputeDoc[] =
+    "compute($self, wind_beta, wind_scale, wave_height, wave_beta)\n--\n\n";
+
+constexpr std::string_view kSubinterpreterMessage =
+    "PyO3 modules do not yet support subinterpreters, see "
+    "https://github.com/PyO3/pyo3/issues/576";
+
+// --- instances -------------------------------------------------------------
+
+Result<PyObject*> allocate_instance(PyTypeObject* type) {
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* instance = alloc(type, 0);
+    if (instance == nullptr) {
+        return take_pending();
+    }
+    return instance;
+}
+
+void navcalc_dealloc(PyObject* self) noexcept {
+    trap_release([&] {
+        // The record holds plain values: nothing to release but the memory and
+        // the reference the allocator took on the class.
+        PyTypeObject* type = Py_TYPE(self);
+        freefunc free = type->tp_free;
+        if (free == nullptr) {
+            fail("PyBaseObject_Type should have tp_free", here());
+        }
+        free(self);
+        Py_DECREF(type);
+    });
+}
+
+// --- entries ---------------------------------------------------------------
+
+Result<PyObject*> construct_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[4];
+    if (Status bound = bind_tuple(kConstructorParameters, args, kwargs, slots); !bound) {
+        return bound.take_error();
+    }
+    double particulars[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        Result<double> value =
+            convert_argument(to_double(slots[i]), kConstructorParameters.names[i]);
+        if (!value) {
+            return value.take_error();
+        }
+        particulars[i] = value.value();
+    }
+    // The model checks the values before any object exists.
+    const model::Vessel vessel =
+        model::construct(particulars[0], particulars[1], particulars[2], particulars[3]);
+    Result<PyObject*> instance = allocate_instance(type);
+    if (instance) {
+        auto* self = reinterpret_cast<NavCalcObject*>(instance.value());
+        self->vessel = vessel;
+        self->access = 0;
+    }
+    return instance;
+}
+
+Result<PyObject*> setup_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    PyObject* slots[2];
+    if (Status bound = bind_vector(kSetupParameters, args, nargs, kwnames, slots); !bound) {
+        return bound.take_error();
+    }
+    ReceiverAccess<AccessMode::Exclusive> access;
+    if (Status acquired = access.acquire(self); !acquired) {
+        return acquired.take_error();
+    }
+    Result<double> speed_kts = convert_argument(to_double(slots[0]), "speed_kts");
+    if (!speed_kts) {
+        return speed_kts.take_error();
+    }
+    Result<bool> laden = convert_argument(to_bool(slots[1]), "laden");
+    if (!laden) {
+        return laden.take_error();
+    }
+    model::setup(access.vessel(), speed_kts.value(), laden.value());
+    return Py_NewRef(Py_None);
+}
+
+Result<PyObject*> compute_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    PyObject* slots[4];
+    if (Status bound = bind_vector(kComputeParameters, args, nargs, kwnames, slots); !bound) {
+        return bound.take_error();
+    }
+    ReceiverAccess<AccessMode::Shared> access;
+    if (Status acquired = access.acquire(self); !acquired) {
+        return acquired.take_error();
+    }
+    Result<double> wind_beta = convert_argument(to_double(slots[0]), "wind_beta");
+    if (!wind_beta) {
+        return wind_beta.take_error();
+    }
+    Result<std::int32_t> wind_scale = convert_argument(to_int32(slots[1]), "wind_scale");
+    if (!wind_scale) {
+        return wind_scale.take_error();
+    }
+    Result<double> wave_height = convert_argument(to_double(slots[2]), "wave_height");
+    if (!wave_height) {
+        return wave_height.take_error();
+    }
+    Result<double> wave_beta = convert_argument(to_double(slots[3]), "wave_beta");
+    if (!wave_beta) {
+        return wave_beta.take_error();
+    }
+    const double change = model::compute(access.vessel(), wind_beta.value(), wind_scale.value(),
+                                         wave_height.value(), wave_beta.value());
+    PyObject* result = PyFloat_FromDouble(change);
+    if (result == nullptr) {
+        api_call_failed();
+    }
+    return result;
+}
+
+PyObject* navcalc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return trap_call([&] { return construct_body(type, args, kwargs); });
+}
+
+PyObject* setup_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return trap_call([&] { return setup_body(self, args, nargs, kwnames); });
+}
+
+PyObject* compute_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return trap_call([&] { return compute_body(self, args, nargs, kwnames); });
+}
+
+// --- the class -------------------------------------------------------------
+
+// Fast-call functions go into the table through void (*)(void), as the
+// interpreter's own cast macro does.
+template <class F>
+PyCFunction as_method(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef g_methods[] = {
+    {"setup", as_method(&setup_entry), METH_FASTCALL | METH_KEYWORDS, kSetupDoc},
+    {"compute", as_method(&compute_entry), METH_FASTCALL | METH_KEYWORDS, kComputeDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(&navcalc_new)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&navcalc_dealloc)},
+    {0, nullptr},
+};
+
+// Not subclassable, not tracked by the garbage collector, attributes of the
+// class settable from Python: the default flags and nothing else.
+PyType_Spec g_spec{
+    "builtins.NavCalc", static_cast<int>(sizeof(NavCalcObject)), 0, Py_TPFLAGS_DEFAULT, g_slots,
+};
+
+Result<PyTypeObject*> create_class() {
+    constexpr std::string_view doc(kClassDoc, sizeof kClassDoc - 1);
+    if (doc.find('\0') != std::string_view::npos) {
+        return PendingError::lazy(PyExc_ValueError, Text("class doc cannot contain nul bytes"));
+    }
+    PyObject* created = PyType_FromSpec(&g_spec);
+    if (created == nullptr) {
+        return take_pending();
+    }
+    // Creation can re-enter; the first class stored is the one kept.
+    if (detail::navcalc_class != nullptr) {
+        Py_DECREF(created);
+    } else {
+        detail::navcalc_class = reinterpret_cast<PyTypeObject*>(created);
+    }
+    return detail::navcalc_class;
+}
+
+// The class object, created on first use. A failure is reported as a
+// RuntimeError caused by it.
+Result<PyTypeObject*> navcalc_class() {
+    if (detail::navcalc_class != nullptr) {
+        return detail::navcalc_class;
+    }
+    Result<PyTypeObject*> created = create_class();
+    if (created) {
+        return created;
+    }
+    OwnedRef cause = created.take_error().into_instance();
+    OwnedRef message = OwnedRef::steal(
+        PyUnicode_FromString("An error occurred while initializing class NavCalc"));
+    if (!message) {
+        api_call_failed();
+    }
+    OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+    if (!error) {
+        api_call_failed();
+    }
+    PyException_SetCause(error.get(), cause.release());
+    return PendingError::ready(std::move(error));
+}
+
+// --- the module ------------------------------------------------------------
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "veltrum", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Registers a value under a name: appended to __all__ and set as attribute.
+Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PendingError error = take_pending();
+        if (!error.matches(PyExc_AttributeError)) {
+            return error;
+        }
+        all = OwnedRef::steal(PyList_New(0));
+        if (!all) {
+            api_call_failed();
+        }
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return take_pending();
+        }
+    }
+    if (!PyList_Check(all.get())) {
+        return cannot_convert(Py_TYPE(all.get()), "PyList");
+    }
+    if (PyList_Append(all.get(), name) < 0) {
+        Text message("could not append __name__ to __all__: ");
+        message.append(describe_pending());
+        fail(message, here());
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) {
+        return take_pending();
+    }
+    return kOk;
+}
+
+Status module_body(PyObject* module) {
+    Result<PyTypeObject*> cls = navcalc_class();
+    if (!cls) {
+        return cls.take_error();
+    }
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromStringAndSize("NavCalc", 7));
+    if (!name) {
+        api_call_failed();
+    }
+    return add_to_module(module, name.get(), reinterpret_cast<PyObject*>(cls.value()));
+}
+
+Result<PyObject*> init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        return take_pending();
+    }
+    std::int64_t owner = -1;
+    if (!g_owner.compare_exchange_strong(owner, id) && owner != id) {
+        return PendingError::lazy(PyExc_ImportError, Text(kSubinterpreterMessage));
+    }
+    if (g_module != nullptr) {
+        return Py_NewRef(g_module);
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+    if (!module) {
+        return take_pending();
+    }
+    if (Status body = module_body(module.get()); !body) {
+        return body.take_error();
+    }
+    if (g_module == nullptr) {
+        g_module = module.release();
+    }
+    return Py_NewRef(g_module);
+}
+
+}  // namespace
+
+namespace detail {
+
+PyTypeObject* create_type_for_receiver() {
+    Result<PyTypeObject*> cls = veltrum::navcalc_class();
+    if (!cls) {
+        cls.take_error().restore();
+        PyErr_PrintEx(0);
+        fail("failed to create type object for NavCalc", here());
+    }
+    return cls.value();
+}
+
+}  // namespace detail
+}  // namespace veltrum
+
+PyMODINIT_FUNC PyInit_veltrum(void) {
+    return veltrum::trap_call([] { return veltrum::init_module(); });
+}
