@@ -7,6 +7,7 @@ Usage: failing_calls.py ACTION [ACTION ...]; see ACTIONS at the bottom.
 
 import contextlib
 import ctypes
+import gc
 import io
 import json
 import os
@@ -266,18 +267,21 @@ def noisy(count, action):
 
 
 def repeated(count, action):
-    """Runs the action `count` times after one warm-up call and reports how the
+    """Runs the action `count` times after as many to warm up and reports how the
     reference counts of the objects involved and the interpreter's allocated
     blocks moved."""
     watched = {"class": veltrum.NavCalc, "panic": panic_type()}
     if action.startswith("truth_slot_without_exception:"):
         watched["argument"] = native_bool(int(action.split(":")[1]))
-    run(action)
+    for _ in range(int(count)):  # warm-up: caches, specialised bytecode, free lists
+        run(action)
+    gc.collect()
     refs = {name: sys.getrefcount(obj) for name, obj in watched.items()}
     blocks = sys.getallocatedblocks()
     kinds = set()
     for _ in range(int(count)):
         kinds.add(run(action).get("raised"))
+    gc.collect()
     return {
         "kinds": sorted(k for k in kinds if k),
         "refs": {name: sys.getrefcount(obj) - refs[name] for name, obj in watched.items()},
