@@ -5,6 +5,7 @@ references held on every failure path.
 Standard error is checked in test_report.py, in fresh processes; the failures
 here still write their reports to this process's standard error."""
 
+import gc
 import math
 import sys
 import tracemalloc
@@ -187,7 +188,27 @@ def through_constructor(v, exception):
     return NavCalc(10000, FloatRaises(exception), 20, 7)
 
 
-HOOKS = [through_float, through_index, through_bool, through_rendering, through_constructor]
+class RaisingModule(type):
+    @property
+    def __module__(cls):
+        raise cls.exception.with_traceback(None)
+
+
+def through_numpy_test(v, exception):
+    # Is the argument numpy's boolean? Looking up its type's __module__ runs
+    # Python code here.
+    odd = RaisingModule("Odd", (), {"exception": exception})
+    return v.setup(12, odd())
+
+
+HOOKS = [
+    through_float,
+    through_index,
+    through_bool,
+    through_rendering,
+    through_constructor,
+    through_numpy_test,
+]
 
 
 @pytest.mark.parametrize("hook", HOOKS)
@@ -311,11 +332,14 @@ def test_failing_calls_leak_no_reference(name, panic):
     calls, watched = failing_calls(panic)
     assert sorted(calls) == sorted(FAILING_CALLS)
     call = calls[name]
-    kinds = {type(caught(call)) for _ in range(3)}  # warm-up: caches, line cache
+    # Warm-up: caches, the line cache, the buffers that take printed tracebacks.
+    kinds = {type(caught(call)) for _ in range(100)}
+    gc.collect()  # caught() leaves each exception in a cycle with its frame
     before = [sys.getrefcount(obj) for obj in watched]
     blocks = sys.getallocatedblocks()
     for _ in range(300):
         kinds.add(type(caught(call)))
+    gc.collect()
     after = [sys.getrefcount(obj) for obj in watched]
     assert len(kinds) == 1
     assert after == before, [(repr(o), a - b) for o, a, b in zip(watched, after, before) if a != b]
