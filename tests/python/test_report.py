@@ -337,17 +337,18 @@ def test_release_failure_goes_to_unraisable_hook():
 
 
 @needs_testcapi
-def test_failure_while_restoring_aborts():
+@pytest.mark.parametrize("backtrace", [None, "1"], ids=["off", "short"])
+def test_failure_while_restoring_aborts(backtrace):
     # The exception for a model failure cannot be created: its message cannot
     # become a str. That failure has nowhere to go; the escape check reports
-    # it with every frame and aborts.
-    child = run_child("restore_alloc_fails")
+    # it with every frame, whatever the backtrace variable says, and aborts.
+    child = run_child("restore_alloc_fails", backtrace=backtrace)
     assert child.returncode == -signal.SIGABRT
     assert child.outcomes == [{"armed": True}]
     tid = re.search(r"\((\d+)\) panicked", child.stderr).group(1)
     reports = split_reports(child.stderr)
     # Each report is followed by what the interpreter prints, without memory.
-    assert reports[0].startswith(head(tid, "beaufort") + HINT)
+    assert reports[0].startswith(head(tid, "beaufort") + (HINT if backtrace is None else "stack backtrace:\n"))
     assert re.search(r" panicked at [^\n]+:\d+:\d+:\nPython API call failed\n", child.stderr)
     escape = reports[-1]
     assert re.match(
@@ -358,6 +359,16 @@ def test_failure_while_restoring_aborts():
     _, entries = backtrace_of(escape)
     assert entries and all(re.match(r"0x[0-9a-f]+ - ", e) for e in entries)
     assert SHORT_NOTE not in escape and "Traceback" not in child.stderr
+
+
+def test_message_copy_without_memory_aborts():
+    child = run_child("message_copy_fails")
+    assert child.returncode == -signal.SIGABRT
+    assert child.outcomes == [{"armed": True}]
+    [size] = re.findall(r"^memory allocation of (\d+) bytes failed$", child.stderr, re.MULTILINE)
+    assert int(size) > 32 << 20
+    # It stopped before writing anything else of its own.
+    assert " panicked at " not in child.stderr and "resuming" not in child.stderr
 
 
 @pytest.mark.parametrize(

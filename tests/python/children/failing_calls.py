@@ -133,6 +133,22 @@ def restore_alloc_fails():
     v.compute(0.0, 13, 2.0, 0.0)
 
 
+def message_copy_fails():
+    """A PanicException from Python code whose message the module cannot copy
+    for lack of memory: the process aborts."""
+    import resource
+
+    hook = FloatRaises(panic_type()("x" * (32 << 20)))
+    v = vessel()
+    with open("/proc/self/status") as status:
+        [size] = [int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:")]
+    # Room for the interpreter's small needs, not for a copy of the message.
+    limit = size + (16 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    print(json.dumps({"armed": True}), flush=True)
+    v.compute(hook, 4, 2.0, 0)
+
+
 class _Slot(ctypes.Structure):
     _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
 
@@ -312,6 +328,7 @@ ACTIONS = {
     "bool_hook": bool_hook,
     "float_alloc_fails": float_alloc_fails,
     "restore_alloc_fails": restore_alloc_fails,
+    "message_copy_fails": message_copy_fails,
     "truth_slot_without_exception": truth_slot_without_exception,
     "release_without_tp_free": release_without_tp_free,
     "thread": in_thread,
