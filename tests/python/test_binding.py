@@ -1,6 +1,7 @@
 """Binding of positional and keyword arguments to the parameters of the three entries."""
 
 import itertools
+import sys
 
 import pytest
 
@@ -118,6 +119,7 @@ BINDING_FAILURES = [
     ("new", (1,), {"lеngth": 2}, f"{NEW} got an unexpected keyword argument 'lеngth'"),
     ("new", (1, 2, 3), {"draught": 7, "foo": 1}, f"{NEW} got an unexpected keyword argument 'foo'"),
     ("new", (), {"船长": 1}, f"{NEW} got an unexpected keyword argument '船长'"),
+    ("new", (), {"🚢": 1}, f"{NEW} got an unexpected keyword argument '🚢'"),
     ("compute", (), {"wind_beta": 0, "wind_scale": 4, "wave_height": 2, "wave_bet": 0},
      f"{COMPUTE} got an unexpected keyword argument 'wave_bet'"),
     # keywords are taken in call order and the first failure wins; missing
@@ -176,6 +178,21 @@ def test_keyword_values_reach_their_parameters():
     other = NavCalc(draught=7, breadth=20, length=120, displacement=10000)
     other.setup(12, True)
     assert other.compute(0, 4, 2.0, 0) == -0.66
+
+
+def test_keyword_names_made_at_run_time_match_by_text():
+    # Names written in a call are interned; these are other objects with the
+    # same text.
+    speed_kts = "".join(["speed", "_kts"])
+    laden = "".join(["lad", "en"])
+    assert speed_kts is not sys.intern("speed_kts")
+    vessel = NavCalc(**{"".join(["displace", "ment"]): 10000, "length": 120, "breadth": 20,
+                        "".join(["draug", "ht"]): 7})
+    vessel.setup(**{laden: False, speed_kts: 12})
+    assert vessel.compute(45, 4, 2.0, 45) == -0.6
+    assert message_of("setup", (12,), {speed_kts: 12}) == (
+        f"{SETUP} got multiple values for argument 'speed_kts'"
+    )
 
 
 def test_constructor_accepts_an_empty_keyword_dictionary():
