@@ -93,8 +93,8 @@ def split_reports(stderr):
 
 
 def backtrace_of(report):
-    """The lines after "stack backtrace:" and the numbered entries among them
-    (number, rest of the line)."""
+    """The lines after "stack backtrace:", and the text of the numbered entries
+    among them after their numbers (which must run from 0 without gaps)."""
     _, marker, rest = report.partition("stack backtrace:\n")
     assert marker, report
     lines = rest.splitlines(keepends=True)
