@@ -4,12 +4,16 @@
 #include "model/vessel.hpp"
 
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string_view>
 
 #include "boundary/failure.hpp"
+#include "model/rounding.hpp"
 
 namespace veltrum::model {
 namespace {
@@ -24,6 +28,8 @@ constexpr std::string_view kBlockCoefficientMessage = "无效的方形系数";
 constexpr std::string_view kBeaufortMessage = "蒲福风级必须在 0~12";
 
 constexpr double kGravity = 9.80665;
+constexpr double kTwoThirds = 0.6666666666666666;
+constexpr double kBeaufortExponent = 6.5;
 constexpr double kInitialSpeedKts = 10.0;
 constexpr double kInitialSpeedMs = 5.144444444444445;
 
@@ -62,7 +68,12 @@ inline double at_least(double x, double lo) { return lo > x ? lo : x; }
 inline double at_most(double x, double hi) { return hi < x ? hi : x; }
 
 // Round half away from zero to a power of ten, keeping the sign of zero.
+// round_to() calls the library; fast_round_to() is the same to the bit
+// (model/rounding.hpp) and is what the hot paths use.
 inline double round_to(double x, double scale) { return std::round(x * scale) / scale; }
+inline double fast_round_to(double x, double scale) {
+    return round_half_away(x * scale) / scale;
+}
 
 // Double to int32 with saturation, NaN giving 0 (the plain cast is undefined there).
 std::int32_t saturating_int32(double x) {
@@ -92,18 +103,127 @@ inline double speed_reduction(const Row& row, double fr) {
     return (row.a + row.b * fr) + fr * fr * row.c;
 }
 
-// Wind direction coefficient by relative wind direction (a NaN takes the last row).
-double wind_coefficient(double wind_beta, double bn) {
+// Row of the wind direction table by relative wind direction (a NaN takes the
+// last row).
+inline std::size_t wind_direction_row(double wind_beta) {
     if (wind_beta <= 30.0) {
-        return 2.0;
+        return 0;
     }
     if (wind_beta <= 60.0) {
-        return (bn + -4.0) * (bn + -4.0) * -0.03 + 1.7;
+        return 1;
     }
     if (wind_beta <= 150.0) {
-        return (bn + -6.0) * (bn + -6.0) * -0.06 + 0.9;
+        return 2;
     }
-    return (bn + -8.0) * (bn + -8.0) * -0.03 + 0.4;
+    return 3;
+}
+
+constexpr std::size_t kWindDirectionRows = 4;
+
+double wind_coefficient_of_row(std::size_t row, double bn) {
+    switch (row) {
+        case 0:
+            return 2.0;
+        case 1:
+            return (bn + -4.0) * (bn + -4.0) * -0.03 + 1.7;
+        case 2:
+            return (bn + -6.0) * (bn + -6.0) * -0.06 + 0.9;
+        default:
+            return (bn + -8.0) * (bn + -8.0) * -0.03 + 0.4;
+    }
+}
+
+// Half the wind direction coefficient, at least zero, to five decimals.
+double half_wind_coefficient(double wind_beta, double bn) {
+    const double c = at_least(wind_coefficient_of_row(wind_direction_row(wind_beta), bn), 0.0);
+    return round_to(c * 0.5, 100000.0);
+}
+
+// Above force 6 the Beaufort number is damped: 6.1 at force 7, 6.6 at 12.
+double effective_beaufort(std::int32_t wind_scale) {
+    const double bn = static_cast<double>(wind_scale);
+    if (wind_scale >= 7) {
+        return at_least(bn + static_cast<double>(wind_scale - 6) * -0.9, 0.0);
+    }
+    return bn;
+}
+
+// What the wind term takes from the Beaufort number alone, for each of the
+// thirteen accepted numbers: computed once, by the same expressions and the
+// same pow as the step-by-step estimate, so a lookup gives the same bits.
+struct BeaufortTerms {
+    double bn;                                            // effective Beaufort number
+    double bn_power;                                      // bn^6.5
+    std::array<double, kWindDirectionRows> half_coefficient;  // Cw by direction row
+};
+
+constexpr std::int32_t kBeaufortNumbers = 13;
+
+std::array<BeaufortTerms, kBeaufortNumbers> beaufort_table() {
+    std::array<BeaufortTerms, kBeaufortNumbers> table{};
+    for (std::int32_t scale = 0; scale < kBeaufortNumbers; ++scale) {
+        BeaufortTerms& terms = table[static_cast<std::size_t>(scale)];
+        terms.bn = effective_beaufort(scale);
+        terms.bn_power = std::pow(terms.bn, kBeaufortExponent);
+        for (std::size_t row = 0; row < kWindDirectionRows; ++row) {
+            const double c = at_least(wind_coefficient_of_row(row, static_cast<double>(scale)), 0.0);
+            terms.half_coefficient[row] = round_to(c * 0.5, 100000.0);
+        }
+    }
+    return table;
+}
+
+// Filled when the library is loaded, before any estimate can run.
+const std::array<BeaufortTerms, kBeaufortNumbers> kBeaufortTerms = beaufort_table();
+
+// The displacement's 2/3 power of the vessel estimated for last: a voyage
+// grid calls compute() many times on one vessel. One entry for the process,
+// keyed by the displacement's bits, so only the very same double hits; it
+// starts as 1.0, whose power is exactly 1.
+//
+// Any thread may call the model, so the entry is a sequence lock: a writer
+// makes the sequence odd, writes key and power, and makes it even again; a
+// reader uses what it read only if the sequence was the same even number
+// before and after, so it never pairs one key with another's power. A
+// writer that finds the entry being written leaves it alone. On x86-64 every
+// access is a plain load or store; only a refill pays for an atomic exchange.
+struct DisplacementPowerCache {
+    std::atomic<std::uint64_t> sequence{0};
+    std::atomic<std::uint64_t> key{std::bit_cast<std::uint64_t>(1.0)};
+    std::atomic<double> power{1.0};
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic<double>::is_always_lock_free);
+
+DisplacementPowerCache g_displacement_power;
+
+[[gnu::noinline, gnu::cold]] double refill_displacement_power(double displacement,
+                                                              std::uint64_t key) {
+    const double power = std::pow(displacement, kTwoThirds);
+    DisplacementPowerCache& cache = g_displacement_power;
+    std::uint64_t sequence = cache.sequence.load(std::memory_order_relaxed);
+    if ((sequence & 1U) == 0 &&
+        cache.sequence.compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed)) {
+        std::atomic_thread_fence(std::memory_order_release);
+        cache.key.store(key, std::memory_order_relaxed);
+        cache.power.store(power, std::memory_order_relaxed);
+        cache.sequence.store(sequence + 2, std::memory_order_release);
+    }
+    return power;
+}
+
+inline double displacement_power(double displacement) {
+    const auto key = std::bit_cast<std::uint64_t>(displacement);
+    DisplacementPowerCache& cache = g_displacement_power;
+    const std::uint64_t before = cache.sequence.load(std::memory_order_acquire);
+    const std::uint64_t cached_key = cache.key.load(std::memory_order_relaxed);
+    const double power = cache.power.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const std::uint64_t after = cache.sequence.load(std::memory_order_relaxed);
+    if (cached_key == key && before == after && (before & 1U) == 0) [[likely]] {
+        return power;
+    }
+    return refill_displacement_power(displacement, key);
 }
 
 // Effective wave height: damped above 6 m, kept within [0.2, 9.0]; a NaN (or
@@ -186,7 +306,7 @@ double snap_block_coefficient(double raw) {
 }
 
 double froude_number(double speed_ms, double length) {
-    double fr = round_to(speed_ms / std::sqrt(kGravity * length), 1000.0);
+    double fr = fast_round_to(speed_ms / std::sqrt(kGravity * length), 1000.0);
     fr = at_least(fr, 0.05);
     return at_most(fr, 0.35);
 }
@@ -219,18 +339,15 @@ Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scal
     if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
         fail(kBeaufortMessage, kBeaufortSite);
     }
+    // Step by step, every power and rounding computed afresh: the reference
+    // that compute()'s tables and cache are checked against.
     Estimate e{};
-    double bn = static_cast<double>(wind_scale);
-    const double c = at_least(wind_coefficient(wind_beta, bn), 0.0);
-    e.cw = round_to(c * 0.5, 100000.0);
-
-    // Above force 6 the Beaufort number is damped: 6.1 at force 7, 6.6 at 12.
-    if (wind_scale >= 7) {
-        bn = at_least(bn + static_cast<double>(wind_scale - 6) * -0.9, 0.0);
-    }
+    e.cw = half_wind_coefficient(wind_beta, static_cast<double>(wind_scale));
+    const double bn = effective_beaufort(wind_scale);
     e.bn = bn;
     const double k = vessel.laden ? 0.5 : 0.7;
-    e.form = std::pow(bn, 6.5) / (std::pow(vessel.displacement, 0.6666666666666666) * 2.7) + k * bn;
+    e.form = std::pow(bn, kBeaufortExponent) / (std::pow(vessel.displacement, kTwoThirds) * 2.7) +
+             k * bn;
     e.wind = ((((e.cw * vessel.af) * e.form) / 100.0) * vessel.speed_ms) * -1.943844;
 
     e.height = effective_wave_height(wave_height);
@@ -242,9 +359,29 @@ Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scal
     return e;
 }
 
+// The estimate's steps with the work that cannot change a result taken out:
+// the Beaufort terms come from the table, the displacement power from the
+// thread's last one, and rounding is inline. Same expressions in the same
+// order as estimate(), so the same bits.
 double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
                double wave_height, double wave_beta) {
-    return estimate(vessel, wind_beta, wind_scale, wave_height, wave_beta).result;
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    const BeaufortTerms& beaufort = kBeaufortTerms[static_cast<std::size_t>(wind_scale)];
+    const double cw = beaufort.half_coefficient[wind_direction_row(wind_beta)];
+    const double k = vessel.laden ? 0.5 : 0.7;
+    const double form = beaufort.bn_power / (displacement_power(vessel.displacement) * 2.7) +
+                        k * beaufort.bn;
+    const double wind = ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
+
+    const double height = effective_wave_height(wave_height);
+    const double factor = wave_factor(wave_beta, height);
+    const double wave =
+        fast_round_to((height * 0.178 + height * height * 0.102) * factor, 10000.0);
+
+    const double total = wave * 0.7 + wind * 0.3;
+    return fast_round_to(soft_limit(total), 100.0);
 }
 
 }  // namespace veltrum::model
