@@ -1,6 +1,8 @@
 // Binding failure messages.
 #include "binding.hpp"
 
+#include <cstring>
+
 #include "messages.hpp"
 
 namespace veltrum::detail {
@@ -35,6 +37,29 @@ void append_name_list(Text& out, const Parameters& params, PyObject* const* slot
 
 }  // namespace
 
+Status bind_keyword_by_text(const Parameters& params, PyObject** slots, PyObject* name,
+                            PyObject* value) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) [[unlikely]] {
+        return unencodable_keyword(params, name);
+    }
+    for (std::size_t i = 0; i < params.count; ++i) {
+        const std::string_view declared = params.names[i];
+        if (static_cast<std::size_t>(size) == declared.size() &&
+            std::memcmp(text, declared.data(), declared.size()) == 0) {
+            // Remember an interned name: the next call that spells this
+            // keyword in code hands over the same object.
+            if (params.interned[i] == nullptr && PyUnicode_CheckExact(name) &&
+                PyUnicode_CHECK_INTERNED(name)) {
+                params.interned[i] = Py_NewRef(name);  // kept for the life of the process
+            }
+            return fill_slot(params, slots, i, value, text, size);
+        }
+    }
+    return unexpected_keyword(params, name);
+}
+
 PendingError too_many_positional(const Parameters& params, Py_ssize_t given) {
     Text message = opening(params);
     message.append(" takes ");
@@ -65,6 +90,11 @@ PendingError multiple_values(const Parameters& params, const char* name, Py_ssiz
     message.append(name, static_cast<std::size_t>(size));
     message.push_back('\'');
     return PendingError::lazy(PyExc_TypeError, std::move(message));
+}
+
+PendingError multiple_values_for(const Parameters& params, std::size_t i) {
+    const std::string_view name = params.names[i];
+    return multiple_values(params, name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 PendingError missing_arguments(const Parameters& params, PyObject* const* slots) {

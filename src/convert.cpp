@@ -57,6 +57,14 @@ Result<double> to_double_slow(PyObject* object) {
     return value;
 }
 
+Result<double> exact_int_to_double(PyObject* object) {
+    const double value = PyLong_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        return take_pending();
+    }
+    return value;
+}
+
 Result<bool> to_bool_slow(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     if (!is_numpy_bool(type)) {
@@ -76,9 +84,7 @@ Result<bool> to_bool_slow(PyObject* object) {
     return take_pending();
 }
 
-}  // namespace detail
-
-Result<std::int32_t> to_int32(PyObject* object) {
+Result<std::int32_t> to_int32_slow(PyObject* object) {
     const long value = PyLong_AsLong(object);
     if (value == -1 && PyErr_Occurred() != nullptr) {
         return take_pending();
@@ -90,6 +96,8 @@ Result<std::int32_t> to_int32(PyObject* object) {
     }
     return static_cast<std::int32_t>(value);
 }
+
+}  // namespace detail
 
 PendingError wrap_conversion_error(std::string_view parameter, PendingError error) {
     if (!error.is_exactly(PyExc_TypeError)) {

@@ -65,12 +65,10 @@ void navcalc_dealloc(PyObject* self) noexcept {
 
 // --- entries ---------------------------------------------------------------
 
-Result<PyObject*> construct_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[4];
-    if (Status bound = bind_tuple(kConstructorParameters, args, kwargs, slots); !bound) {
-        return bound.take_error();
-    }
-    double particulars[4];
+// The conversions of each entry in full, in declaration order, for calls
+// where some argument is not read in place. Re-reading one that was is the
+// same: an in-place read has no effect but its value.
+[[gnu::noinline]] Status convert_particulars(PyObject* const* slots, double* particulars) {
     for (std::size_t i = 0; i < 4; ++i) {
         Result<double> value =
             convert_argument(to_double(slots[i]), kConstructorParameters.names[i]);
@@ -78,6 +76,63 @@ Result<PyObject*> construct_body(PyTypeObject* type, PyObject* args, PyObject* k
             return value.take_error();
         }
         particulars[i] = value.value();
+    }
+    return kOk;
+}
+
+[[gnu::noinline]] Status convert_setup_arguments(PyObject* const* slots, double& speed_kts,
+                                                 bool& laden) {
+    Result<double> speed = convert_argument(to_double(slots[0]), "speed_kts");
+    if (!speed) {
+        return speed.take_error();
+    }
+    Result<bool> loading = convert_argument(to_bool(slots[1]), "laden");
+    if (!loading) {
+        return loading.take_error();
+    }
+    speed_kts = speed.value();
+    laden = loading.value();
+    return kOk;
+}
+
+[[gnu::noinline]] Status convert_compute_arguments(PyObject* const* slots, double& wind_beta,
+                                                   std::int32_t& wind_scale, double& wave_height,
+                                                   double& wave_beta) {
+    Result<double> beta = convert_argument(to_double(slots[0]), "wind_beta");
+    if (!beta) {
+        return beta.take_error();
+    }
+    Result<std::int32_t> scale = convert_argument(to_int32(slots[1]), "wind_scale");
+    if (!scale) {
+        return scale.take_error();
+    }
+    Result<double> height = convert_argument(to_double(slots[2]), "wave_height");
+    if (!height) {
+        return height.take_error();
+    }
+    Result<double> direction = convert_argument(to_double(slots[3]), "wave_beta");
+    if (!direction) {
+        return direction.take_error();
+    }
+    wind_beta = beta.value();
+    wind_scale = scale.value();
+    wave_height = height.value();
+    wave_beta = direction.value();
+    return kOk;
+}
+
+Result<PyObject*> construct_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[4];
+    if (Status bound = bind_tuple(kConstructorParameters, args, kwargs, slots); !bound) {
+        return bound.take_error();
+    }
+    double particulars[4];
+    if (!(read_double(slots[0], particulars[0]) && read_double(slots[1], particulars[1]) &&
+          read_double(slots[2], particulars[2]) && read_double(slots[3], particulars[3])))
+        [[unlikely]] {
+        if (Status converted = convert_particulars(slots, particulars); !converted) {
+            return converted.take_error();
+        }
     }
     // The model checks the values before any object exists.
     const model::Vessel vessel =
@@ -101,15 +156,14 @@ Result<PyObject*> setup_body(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (Status acquired = access.acquire(self); !acquired) {
         return acquired.take_error();
     }
-    Result<double> speed_kts = convert_argument(to_double(slots[0]), "speed_kts");
-    if (!speed_kts) {
-        return speed_kts.take_error();
+    double speed_kts = 0.0;
+    bool laden = false;
+    if (!(read_double(slots[0], speed_kts) && read_bool(slots[1], laden))) [[unlikely]] {
+        if (Status converted = convert_setup_arguments(slots, speed_kts, laden); !converted) {
+            return converted.take_error();
+        }
     }
-    Result<bool> laden = convert_argument(to_bool(slots[1]), "laden");
-    if (!laden) {
-        return laden.take_error();
-    }
-    model::setup(access.vessel(), speed_kts.value(), laden.value());
+    model::setup(access.vessel(), speed_kts, laden);
     return Py_NewRef(Py_None);
 }
 
@@ -123,24 +177,20 @@ Result<PyObject*> compute_body(PyObject* self, PyObject* const* args, Py_ssize_t
     if (Status acquired = access.acquire(self); !acquired) {
         return acquired.take_error();
     }
-    Result<double> wind_beta = convert_argument(to_double(slots[0]), "wind_beta");
-    if (!wind_beta) {
-        return wind_beta.take_error();
+    double wind_beta = 0.0;
+    std::int32_t wind_scale = 0;
+    double wave_height = 0.0;
+    double wave_beta = 0.0;
+    if (!(read_double(slots[0], wind_beta) && read_int32(slots[1], wind_scale) &&
+          read_double(slots[2], wave_height) && read_double(slots[3], wave_beta))) [[unlikely]] {
+        if (Status converted = convert_compute_arguments(slots, wind_beta, wind_scale,
+                                                         wave_height, wave_beta);
+            !converted) {
+            return converted.take_error();
+        }
     }
-    Result<std::int32_t> wind_scale = convert_argument(to_int32(slots[1]), "wind_scale");
-    if (!wind_scale) {
-        return wind_scale.take_error();
-    }
-    Result<double> wave_height = convert_argument(to_double(slots[2]), "wave_height");
-    if (!wave_height) {
-        return wave_height.take_error();
-    }
-    Result<double> wave_beta = convert_argument(to_double(slots[3]), "wave_beta");
-    if (!wave_beta) {
-        return wave_beta.take_error();
-    }
-    const double change = model::compute(access.vessel(), wind_beta.value(), wind_scale.value(),
-                                         wave_height.value(), wave_beta.value());
+    const double change =
+        model::compute(access.vessel(), wind_beta, wind_scale, wave_height, wave_beta);
     PyObject* result = PyFloat_FromDouble(change);
     if (result == nullptr) {
         api_call_failed();
