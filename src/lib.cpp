@@ -164,7 +164,9 @@ Result<PyObject*> setup_body(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
     }
     model::setup(access.vessel(), speed_kts, laden);
-    return Py_NewRef(Py_None);
+    // None is immortal: its count never changes, so it is returned without
+    // taking a reference, as the interpreter's own Py_RETURN_NONE does.
+    return Py_None;
 }
 
 Result<PyObject*> compute_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
