@@ -48,8 +48,12 @@ void trap_release(Body&& body) noexcept {
     try {
         body();
     } catch (ModelFailure& failure) {
+        // A release can run while an exception is already on its way (objects
+        // dropped during unwinding): report through the hook without losing it.
+        PyObject* in_flight = PyErr_GetRaisedException();
         detail::restore_unprotected(detail::converted(failure));
         PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(in_flight);
     } catch (...) {
         detail::escape();
     }

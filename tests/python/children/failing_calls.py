@@ -204,10 +204,22 @@ def release_without_tp_free():
     previous_hook = sys.unraisablehook
     sys.unraisablehook = seen.append
     v = veltrum.NavCalc(10000, 120, 20, 7)
+
+    def key(x):
+        # The first key is a fresh instance that only the sort holds; the
+        # second raises, and the sort drops the first with that error set.
+        if x:
+            raise LookupError("in flight")
+        return veltrum.NavCalc(10000, 120, 20, 7)
+
     saved = tp_free.value
     tp_free.value = None
     try:
         del v  # the instance's memory stays allocated: the release stopped
+        try:
+            [0, 1].sort(key=key)
+        except LookupError as error:
+            in_flight = repr(error)
     finally:
         tp_free.value = saved
         sys.unraisablehook = previous_hook
@@ -216,6 +228,7 @@ def release_without_tp_free():
             {"type": type(u.exc_value).__name__, "args": list(u.exc_value.args), "object": repr(u.object)}
             for u in seen
         ],
+        "in_flight": in_flight,
         "then": vessel().compute(0, 4, 2.0, 0),
     }
 
