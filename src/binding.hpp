@@ -129,23 +129,31 @@ VELTRUM_HOT Status check_missing(const Parameters& params, Py_ssize_t nargs,
 }  // namespace detail
 
 // Fast-call arguments: the vector holds the positional values, then the values
-// of the keywords named by `kwnames` (a tuple, or null).
+// of the keywords named by `kwnames` (a tuple, or null). On success `slots`
+// points at the bound arguments: the vector itself when the call gave exactly
+// the parameters, by position, which needs no binding; else `buffer`, filled.
 VELTRUM_HOT Status bind_vector(const Parameters& params, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    if (Status s = detail::bind_positional(params, args, nargs, slots); !s) {
+                               Py_ssize_t nargs, PyObject* kwnames, PyObject** buffer,
+                               PyObject* const*& slots) {
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(params.count)) [[likely]] {
+        slots = args;
+        return kOk;
+    }
+    slots = buffer;
+    if (Status s = detail::bind_positional(params, args, nargs, buffer); !s) {
         return s;
     }
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            Status s = detail::bind_keyword(params, slots, PyTuple_GET_ITEM(kwnames, k),
+            Status s = detail::bind_keyword(params, buffer, PyTuple_GET_ITEM(kwnames, k),
                                             args[nargs + k], static_cast<std::size_t>(nargs + k));
             if (!s) {
                 return s;
             }
         }
     }
-    return detail::check_missing(params, nargs, slots);
+    return detail::check_missing(params, nargs, buffer);
 }
 
 // Constructor arguments: a tuple and a keyword dictionary (null or empty when

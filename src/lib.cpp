@@ -148,8 +148,10 @@ Result<PyObject*> construct_body(PyTypeObject* type, PyObject* args, PyObject* k
 
 Result<PyObject*> setup_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    PyObject* slots[2];
-    if (Status bound = bind_vector(kSetupParameters, args, nargs, kwnames, slots); !bound) {
+    PyObject* buffer[2];
+    PyObject* const* slots = nullptr;
+    if (Status bound = bind_vector(kSetupParameters, args, nargs, kwnames, buffer, slots);
+        !bound) {
         return bound.take_error();
     }
     ReceiverAccess<AccessMode::Exclusive> access;
@@ -171,8 +173,10 @@ Result<PyObject*> setup_body(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 Result<PyObject*> compute_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    PyObject* slots[4];
-    if (Status bound = bind_vector(kComputeParameters, args, nargs, kwnames, slots); !bound) {
+    PyObject* buffer[4];
+    PyObject* const* slots = nullptr;
+    if (Status bound = bind_vector(kComputeParameters, args, nargs, kwnames, buffer, slots);
+        !bound) {
         return bound.take_error();
     }
     ReceiverAccess<AccessMode::Shared> access;
