@@ -241,6 +241,10 @@ LEAK_LOOPS = {
 }
 
 
+# Under AddressSanitizer freed blocks wait in quarantine, so the resident size
+# grows by design; the ordinary run makes this check.
+@pytest.mark.skipif(os.environ.get("VELTRUM_SANITIZED") == "1",
+                    reason="resident size is not meaningful under AddressSanitizer")
 @pytest.mark.parametrize("loop", LEAK_LOOPS)
 def test_nothing_leaks(loop):
     count, body = LEAK_LOOPS[loop]
