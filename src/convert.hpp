@@ -70,7 +70,7 @@ VELTRUM_HOT bool read_bool(PyObject* object, bool& out) {
 // compact goes through PyLong_AsDouble, as its __float__ does, with the same
 // OverflowError.
 inline Result<double> to_double(PyObject* object) {
-    if (double value; read_double(object, value)) [[likely]] {
+    if (double value = 0.0; read_double(object, value)) [[likely]] {
         return value;
     }
     if (PyLong_CheckExact(object)) {
@@ -81,7 +81,7 @@ inline Result<double> to_double(PyObject* object) {
 
 // A Python int (or __index__) within the signed 32-bit range.
 inline Result<std::int32_t> to_int32(PyObject* object) {
-    if (std::int32_t value; read_int32(object, value)) [[likely]] {
+    if (std::int32_t value = 0; read_int32(object, value)) [[likely]] {
         return value;
     }
     return detail::to_int32_slow(object);
@@ -89,7 +89,7 @@ inline Result<std::int32_t> to_int32(PyObject* object) {
 
 // True, False or a numpy boolean; nothing else (no truth testing).
 inline Result<bool> to_bool(PyObject* object) {
-    if (bool value; read_bool(object, value)) [[likely]] {
+    if (bool value = false; read_bool(object, value)) [[likely]] {
         return value;
     }
     return detail::to_bool_slow(object);

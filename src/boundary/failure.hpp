@@ -33,6 +33,8 @@ constexpr Site here(std::source_location loc = std::source_location::current()) 
 // It deliberately does not derive from std::exception: only the trap catches it.
 class ModelFailure {
 public:
+    // A sink: the message is moved into the member, so by value is right.
+    // cppcheck-suppress passedByValue
     ModelFailure(Text message, const Site& site) noexcept
         : message_(std::move(message)), site_(site) {}
     const Text& message() const noexcept { return message_; }

@@ -138,6 +138,8 @@ PendingError take_pending() {
     if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_exception_type()) {
         resume_panic(std::move(exception));
     }
+    // resume_panic() never returns, so nothing reaches here after the move.
+    // cppcheck-suppress accessMoved
     return PendingError::ready(std::move(exception));
 }
 

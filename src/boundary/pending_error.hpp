@@ -52,6 +52,8 @@ public:
 
 private:
     enum class Kind : unsigned char { Lazy, Panic, Ready };
+    // Sinks: both are moved into the members, so by value is right.
+    // cppcheck-suppress passedByValue
     PendingError(Kind kind, PyObject* type, OwnedRef exception, Text message) noexcept
         : kind_(kind), type_(type), exception_(std::move(exception)), message_(std::move(message)) {}
 
