@@ -1,0 +1,24 @@
+# Sourced by the sanitizer stages, after lib.sh: SANITIZE_BUILD is the build
+# directory of the module and C++ tests made with ASan and UBSan, and
+# SANITIZED is the `env` prefix that runs the ordinary interpreter on it.
+#
+# The interpreter is not built with the sanitizer, so its runtime is preloaded;
+# libstdc++ too, or ASan cannot find the real __cxa_throw when the module throws.
+# PYTHONMALLOC=malloc makes every object, the 104-byte instances included, a
+# malloc block with red zones around it (the small-object allocator would hide
+# an overflow inside its pools). The interpreter keeps much of its memory until
+# exit, so leak detection is off: leaks are the memcheck and soak stages'.
+
+SANITIZE_BUILD="$ROOT/build/sanitize"
+
+sanitizer_env() {
+    local asan_runtime cxx_runtime
+    asan_runtime="$(g++ -print-file-name=libasan.so)"
+    cxx_runtime="$(g++ -print-file-name=libstdc++.so)"
+    [ -f "$asan_runtime" ] || die "no libasan.so next to g++"
+    SANITIZED=(env LD_PRELOAD="$asan_runtime $cxx_runtime"
+        ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+        PYTHONMALLOC=malloc PYTHONFAULTHANDLER=1 VELTRUM_SANITIZED=1
+        PYTHONPATH="$SANITIZE_BUILD")
+}
