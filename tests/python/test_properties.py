@@ -60,6 +60,7 @@ PanicException = _panic_type()
 
 # --- the instance as memory ---------------------------------------------------
 
+assert NavCalc.__basicsize__ == 104, "the offsets below assume the 64-bit layout"
 RECORD_OFFSET = 16  # after the reference count and the type pointer
 ACCESS_OFFSET = 96  # after the nine doubles and the loading flag of the record
 

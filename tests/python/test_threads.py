@@ -27,6 +27,8 @@ def _panic_type():
 
 
 PanicException = _panic_type()
+# The offsets below assume the 64-bit layout of 104 bytes.
+assert NavCalc.__basicsize__ == 104, NavCalc.__basicsize__
 
 
 def access_flag(vessel):

@@ -200,7 +200,7 @@ CALLS += 1
 
 unraisable = []
 sys.unraisablehook = lambda u: unraisable.append(u.exc_type)
-ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 10
+ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 50
 for _ in range(ROUNDS):
     round_trip()
 environment()

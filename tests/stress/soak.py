@@ -23,9 +23,10 @@ REPORT_HEAD = b") panicked at "
 # The resident size may grow a little as the allocator settles; a leak of even
 # a few bytes per call over millions of calls is far beyond this.
 RSS_SLACK = 4 << 20
-# Memory the interpreter's own allocations may still hold after the loop
-# (free lists, caches); a leak of one block per thousand calls is far beyond it.
-TRACED_SLACK = 64 << 10
+# Memory the interpreter's own allocations may still hold after the loop (an
+# int or two); a leak of one block per thousand calls over the million traced
+# calls would be at least 16 KiB.
+TRACED_SLACK = 2 << 10
 
 
 def child(calls, traced_calls):
