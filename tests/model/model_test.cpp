@@ -8,13 +8,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <random>
 #include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "boundary/failure.hpp"
@@ -27,20 +24,15 @@ namespace {
 
 using Hull = std::array<double, 4>;
 using limits = std::numeric_limits<double>;
-constexpr double kNaN = limits::quiet_NaN();
-constexpr double kInf = limits::infinity();
+constexpr double kNaN = limits::quiet_NaN(), kInf = limits::infinity();
 constexpr Hull kFirst{10000, 120, 20, 7};
 constexpr Hull kSecond{45000, 180, 32, 10};
-const std::string kParticulars = "参数必须大于0";
-const std::string kBlock = "无效的方形系数";
-const std::string kBeaufort = "蒲福风级必须在 0~12";
+const std::string kParticulars = "参数必须大于0", kBlock = "无效的方形系数",
+                  kBeaufort = "蒲福风级必须在 0~12";
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 #define EXPECT_SAME_BITS(actual, expected) \
     EXPECT_EQ(bits(actual), bits(expected)) << (actual) << " vs " << (expected)
-// af is quoted as exact decimals; the formula in its stated order lands a few
-// units in the last place away, and that formula is the right one.
-#define EXPECT_AF(actual, quoted) EXPECT_NEAR(actual, quoted, 2e-15 * std::abs(quoted))
 
 Vessel at_speed(double speed, bool laden, const Hull& hull = kFirst) {
     Vessel v = construct(hull[0], hull[1], hull[2], hull[3]);
@@ -48,7 +40,7 @@ Vessel at_speed(double speed, bool laden, const Hull& hull = kFirst) {
     return v;
 }
 
-TEST(Model, PublishedVessels) {
+TEST(Model, PublishedNumbersAndRules) {
     const double short_af = 3.1 - 18.7 * 0.35 - 25.0 * 0.35 * 0.35;
     const double long_af = 1.7 - 1.4 * 0.05 - 7.4 * 0.0025;
     const std::tuple<Hull, double, double, double> cases[] = {  // hull, cb, fr, af
@@ -61,10 +53,9 @@ TEST(Model, PublishedVessels) {
         EXPECT_EQ((Hull{v.displacement, v.length, v.breadth, v.draught}), hull);
         EXPECT_SAME_BITS(v.cb, cb);
         EXPECT_SAME_BITS(v.fr, fr);
-        EXPECT_AF(v.af, af);
+        EXPECT_NEAR(v.af, af, 2e-15 * std::abs(af));  // quoted as decimals: a few ulps off
         EXPECT_TRUE(v.speed_kts == 10.0 && v.speed_ms == 5.144444444444445 && v.laden);
     }
-    EXPECT_SAME_BITS(10000.0 / ((120.0 * 20.0) * 7.0), 0.5952380952380952);
     for (const auto& [raw, cb] : {std::pair{0.575, 0.60}, {0.625, 0.60}, {0.675, 0.70},
                                   {0.725, 0.70}, {0.775, 0.80}, {0.825, 0.80}, {0.3, 0.55},
                                   {1.2, 0.85}, {0.0, 0.55}, {0.78125, 0.80}, {kNaN, 0.0},
@@ -74,43 +65,30 @@ TEST(Model, PublishedVessels) {
     EXPECT_SAME_BITS(froude_number(5.144444444444445, 1.0), 0.35);
     EXPECT_SAME_BITS(froude_number(5.144444444444445, 10000.0), 0.05);
     EXPECT_TRUE(std::isnan(froude_number(kNaN, 100.0)));
-}
 
-TEST(Model, PublishedConditions) {
-    const std::tuple<Hull, double, bool, double, double> cases[] = {  // hull, speed, laden, fr, af
+    const std::tuple<Hull, double, bool, double, double> conditions[] = {  // speed, laden, fr, af
         {kFirst, 12, true, 0.18, 1.43572},   {kFirst, 12, false, 0.18, 1.43572},
         {kSecond, 12, true, 0.147, 0.3480041}, {kSecond, 12, false, 0.147, 0.214938},
         {kFirst, 0, true, 0.05, kNaN},         {kFirst, -5, true, 0.05, kNaN},
         {kFirst, 30, true, 0.35, kNaN}};
-    for (const auto& [hull, speed, laden, fr, af] : cases) {
+    for (const auto& [hull, speed, laden, fr, af] : conditions) {
         const Vessel v = at_speed(speed, laden, hull);
         EXPECT_TRUE(bits(v.speed_kts) == bits(speed) && v.laden == laden);
         EXPECT_TRUE(speed != 12 || bits(v.speed_ms) == bits(6.173333333333333)) << v.speed_ms;
         EXPECT_SAME_BITS(v.fr, fr);
-        if (!std::isnan(af)) {
-            EXPECT_AF(v.af, af);
-        }
+        EXPECT_TRUE(std::isnan(af) || std::abs(v.af - af) <= 2e-15 * std::abs(af)) << v.af;
     }
-    const auto state = [](const Vessel& x) {
-        return std::array{bits(x.speed_kts), bits(x.speed_ms), bits(x.fr), bits(x.af),
-                          std::uint64_t{x.laden}};
-    };
-    Vessel v = at_speed(3.0, false, kSecond);
-    setup(v, 10.0, true);  // back to the state construction left
-    EXPECT_EQ(state(v), state(construct(45000, 180, 32, 10)));
-    setup(v, kNaN, true);
-    EXPECT_TRUE(std::isnan(v.speed_ms) && std::isnan(v.fr) && std::isnan(v.af));
-    EXPECT_TRUE(std::isnan(compute(v, 0, 4, 2.0, 0)));
-}
+    const Vessel lost = at_speed(kNaN, true);
+    EXPECT_TRUE(std::isnan(lost.speed_ms) && std::isnan(lost.fr) && std::isnan(lost.af));
+    EXPECT_TRUE(std::isnan(compute(lost, 0, 4, 2.0, 0)));
 
-TEST(Model, PublishedEstimates) {
-    const std::tuple<bool, double, std::int32_t, double, double, double> cases[] = {
+    const std::tuple<bool, double, std::int32_t, double, double, double> estimates[] = {
         {true, 0, 4, 2.0, 0, -0.66},     {true, 45, 4, 2.0, 45, -0.56},
         {true, 90, 6, 2.9, 100, -1.97},  {true, 170, 7, 3.0, 170, -1.61},
         {true, 0, 12, 7.0, 0, -2.93},    {true, 0, 0, 0.5, 200, -0.04},
         {true, 0, 12, 12, 0, -2.97},     {false, 0, 12, 12, 0, -2.97},
         {false, 45, 4, 2.0, 45, -0.6}};
-    for (const auto& [laden, wind_beta, scale, height, wave_beta, result] : cases) {
+    for (const auto& [laden, wind_beta, scale, height, wave_beta, result] : estimates) {
         EXPECT_SAME_BITS(compute(at_speed(12, laden), wind_beta, scale, height, wave_beta), result);
     }
     const Vessel v = at_speed(12, true);
@@ -131,7 +109,6 @@ TEST(Model, PublishedEstimates) {
     EXPECT_NEAR(estimate(v, 0, 12, 7.0, 0).total, -11.319836, 5e-7);  // before the soft limit
     // A total between -0.005 and 0 rounds to a negative zero.
     EXPECT_SAME_BITS(compute(at_speed(10, true, {500, 1, 1, 1}), 0, 1, 1.3, 45), -0.0);
-    EXPECT_FALSE(std::isnan(compute(v, 0, 0, 1, 0)) || std::isnan(compute(v, 0, 12, 1, 0)));
     for (const auto& [height, effective] : {std::pair{kNaN, 0.2}, {kInf, 9.0}, {-kInf, 0.2},
                                             {0.0, 0.2}, {12.0, 6.6}, {1e6, 9.0},
                                             {2.9, 0.7 * 2.9}}) {
@@ -147,7 +124,8 @@ TEST(Model, PublishedEstimates) {
 }
 
 // The message of the failure `call` raises and what it writes to standard error.
-std::pair<std::string, std::string> failure_of(const std::function<void()>& call) {
+template <class Call>
+std::pair<std::string, std::string> failure_of(const Call& call) {
     testing::internal::CaptureStderr();
     std::string message;
     try {
@@ -162,18 +140,17 @@ std::pair<std::string, std::string> failure_of(const std::function<void()>& call
     return {message, testing::internal::GetCapturedStderr()};
 }
 
-TEST(Failures, MessageAndReportHeadWithTheFixedLocation) {
+// Each check's message and report head, a report dropped when standard error is closed.
+TEST(Failures, MessagesAndReports) {
     const std::tuple<Hull, std::int32_t, std::string, std::string> cases[] = {
         {{0, 120, 20, 7}, 0, kParticulars, "12:9"}, {{1e4, -0.0, 20, 7}, 0, kParticulars, "12:9"},
         {{1e4, 1, -2, 7}, 0, kParticulars, "12:9"}, {{1e4, 120, 20, 0}, 0, kParticulars, "12:9"},
         {{-1, 0, 0, 0}, 0, kParticulars, "12:9"},   {{kNaN, 0, 1, 1}, 0, kParticulars, "12:9"},
-        {{-kInf, 1, 1, 1}, 0, kParticulars, "12:9"}, {{kNaN, 1, 1, 1}, 0, kBlock, "70:14"},
-        {{1, kNaN, 1, 1}, 0, kBlock, "70:14"},      {{1, 1, 1, kNaN}, 0, kBlock, "70:14"},
+        {{kNaN, 1, 1, 1}, 0, kBlock, "70:14"},      {{1, 1, 1, kNaN}, 0, kBlock, "70:14"},
         {{kInf, 1, 1, 1}, 0, kBlock, "70:14"},
         {{1, 1e-200, 1e-200, 1e-200}, 0, kBlock, "70:14"},  // the volume underflows: raw +∞
         {kFirst, -1, kBeaufort, "78:9"}, {kFirst, 13, kBeaufort, "78:9"},
-        {kFirst, std::numeric_limits<std::int32_t>::min(), kBeaufort, "78:9"},
-        {kFirst, std::numeric_limits<std::int32_t>::max(), kBeaufort, "78:9"}};
+        {kFirst, INT32_MIN, kBeaufort, "78:9"},     {kFirst, INT32_MAX, kBeaufort, "78:9"}};
     for (const auto& [hull, scale, expected, location] : cases) {
         const auto [message, report] = failure_of(
             [&] { compute(construct(hull[0], hull[1], hull[2], hull[3]), 0, scale, 1, 0); });
@@ -189,37 +166,28 @@ TEST(Failures, MessageAndReportHeadWithTheFixedLocation) {
     EXPECT_EQ(failure_of([&] { setup(v, 12.0, false); }).first, kBlock);
     EXPECT_TRUE(v.speed_kts == 12.0 && !v.laden && v.fr == 0.18 && bits(v.af) == bits(af));
     EXPECT_SAME_BITS(v.speed_ms, 6.173333333333333);
-}
-
-TEST(Failures, ClosedStandardErrorAndBacktraceVariable) {
     const int saved = ::dup(STDERR_FILENO);
     ::close(STDERR_FILENO);
     EXPECT_THROW(fail("unheard", here()), ModelFailure);
     failure_caught();
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);
-    using enum report::BacktraceStyle;
-    EXPECT_EQ(report::style_for(nullptr), Off);
-    for (const auto& [value, style] : {std::pair{"0", Off}, {"full", Full}, {"1", Short},
-                                       {"", Short}, {"yes", Short}, {"FULL", Short}}) {
-        EXPECT_EQ(report::style_for(value), style) << value;
-    }
+    EXPECT_EQ(report::style_for("FULL"), report::BacktraceStyle::Short);  // only "full" is full
 }
 
 // round_half_away() is std::round to the bit (special values, halves and their
-// neighbours at every scale, random bit patterns and values of the model's
-// sizes), and the Froude number rounds like the library.
+// neighbours at every scale, random bit patterns), and the Froude number rounds
+// like the library.
 TEST(FastPaths, InlineRoundingIsTheLibrarys) {
     const auto check = [](double value) {
-        const volatile double opaque = value;  // or -x + 0.0 may fold to 0.0 - x: NaN sign lost
-        const double x = opaque;
-        ASSERT_EQ(bits(round_half_away(x)), bits(std::round(x))) << std::hexfloat << x;
+        for (const volatile double x : {value, -value}) {  // volatile: -x + 0.0 may fold to 0.0 - x
+            ASSERT_EQ(bits(round_half_away(x)), bits(std::round(x))) << std::hexfloat << x;
+        }
     };
     for (double x : {0.0, kInf, kNaN, limits::signaling_NaN(), 0.49999999999999994,
                      4503599627370495.5, 4503599627370496.0, 9007199254740993.0, 1e300,
                      limits::denorm_min(), limits::min(), limits::max()}) {
         check(x);
-        check(-x);
     }
     for (int exponent = -3; exponent <= 53; ++exponent) {
         for (double k = 0; k < 40; ++k) {
@@ -227,25 +195,19 @@ TEST(FastPaths, InlineRoundingIsTheLibrarys) {
             for (double x : {base + k + 0.5, base + k, base - k - 0.5}) {
                 for (double y : {x, std::nextafter(x, kInf), std::nextafter(x, -kInf)}) {
                     check(y);
-                    check(-y);
                 }
             }
         }
     }
     std::mt19937_64 random(20261207);
-    std::uniform_real_distribution<double> uniform(-1e6, 1e6);
-    std::uniform_real_distribution<double> speed(-20.0, 40.0);
-    std::uniform_real_distribution<double> log_length(-2.0, 4.0);
+    std::uniform_real_distribution<double> unit;
     for (int i = 0; i < 2'000'000; ++i) {
         const double x = std::bit_cast<double>(random());
         if (!std::isnan(x)) {  // only quiet NaNs reach the model's rounding
             check(x);
         }
-        for (double scale : {1e-5, 1e-4, 1e-3, 1e-2, 1.0}) {
-            check(uniform(random) * scale);
-        }
-        const double v = speed(random) * 1852.0 / 3600.0;
-        const double length = std::pow(10.0, log_length(random));
+        const double v = (unit(random) * 60.0 - 20.0) * 1852.0 / 3600.0;
+        const double length = std::pow(10.0, unit(random) * 6.0 - 2.0);
         double fr = std::round(v / std::sqrt(9.80665 * length) * 1000.0) / 1000.0;
         fr = 0.05 > fr ? 0.05 : fr;
         ASSERT_EQ(bits(froude_number(v, length)), bits(0.35 < fr ? 0.35 : fr)) << v << length;
@@ -256,9 +218,8 @@ void expect_compute_is_estimate(const Vessel& v, double wind_beta, std::int32_t 
                                 double height, double wave_beta) {
     ASSERT_EQ(bits(compute(v, wind_beta, scale, height, wave_beta)),
               bits(estimate(v, wind_beta, scale, height, wave_beta).result))
-        << "displacement " << v.displacement << " cb " << v.cb << " laden " << v.laden << " speed "
-        << v.speed_kts << " compute(" << wind_beta << ", " << scale << ", " << height << ", "
-        << wave_beta << ")";
+        << v.displacement << " m³, " << v.cb << ", " << v.speed_kts << " kn, " << v.laden << ": "
+        << wind_beta << ", " << scale << ", " << height << ", " << wave_beta;
 }
 
 // A vessel of this displacement whose block coefficient snaps to cb, at a speed.
@@ -286,17 +247,6 @@ TEST(FastPaths, ComputeIsTheEstimate) {
                 }
             }
         }
-    }
-    std::mt19937_64 random(42);
-    std::uniform_real_distribution<double> log_displacement(-3.0, 9.0);
-    std::uniform_real_distribution<double> angle(-90.0, 270.0);
-    std::uniform_real_distribution<double> height(-1.0, 15.0);
-    std::uniform_real_distribution<double> speed(-5.0, 35.0);
-    std::uniform_int_distribution<std::int32_t> scale(0, 12);
-    for (int i = 0; i < 200'000; ++i) {
-        const Vessel v = hull(std::pow(10.0, log_displacement(random)), 0.5, speed(random),
-                              (random() & 1U) != 0);
-        expect_compute_is_estimate(v, angle(random), scale(random), height(random), angle(random));
     }
 }
 
