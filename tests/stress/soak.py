@@ -118,7 +118,7 @@ def soak(args):
         f"{len(watched) - 4} argument objects' {sum(refs_before[4:])}->{sum(refs_after[4:])}"]))
     assert refs_after == refs_before, "reference counts changed"
     assert args.no_rss or rss_after - rss_before < 4 << 20, "resident memory grew"
-    assert traced_after - traced_before < 4 << 10, "traced memory grew"  # a block a round: 15 KiB
+    assert traced_after - traced_before < 8 << 10, "traced memory grew"  # a float a round: 22 KiB
     assert UNRAISABLE == {"ZeroDivisionError": 2 * total}, UNRAISABLE
 
 
