@@ -113,18 +113,7 @@ PendingError wrap_conversion_error(std::string_view parameter, PendingError erro
     } else {
         message.append(error.message());  // our own TypeError: str() is its message
     }
-    OwnedRef text = OwnedRef::steal(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!text) {
-        api_call_failed();
-    }
-    OwnedRef wrapped = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
-    if (!wrapped) {
-        api_call_failed();
-    }
-    // Also sets __suppress_context__, whether or not there is a cause.
-    PyException_SetCause(wrapped.get(), cause.release());
-    return PendingError::ready(std::move(wrapped));
+    return caused_error(PyExc_TypeError, message, std::move(cause));
 }
 
 }  // namespace veltrum

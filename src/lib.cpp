@@ -276,18 +276,8 @@ Result<PyTypeObject*> navcalc_class() {
     if (created) {
         return created;
     }
-    OwnedRef cause = created.take_error().into_instance();
-    OwnedRef message = OwnedRef::steal(
-        PyUnicode_FromString("An error occurred while initializing class NavCalc"));
-    if (!message) {
-        api_call_failed();
-    }
-    OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
-    if (!error) {
-        api_call_failed();
-    }
-    PyException_SetCause(error.get(), cause.release());
-    return PendingError::ready(std::move(error));
+    return caused_error(PyExc_RuntimeError, "An error occurred while initializing class NavCalc",
+                        created.take_error().into_instance());
 }
 
 // --- the module ------------------------------------------------------------

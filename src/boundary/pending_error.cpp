@@ -126,6 +126,20 @@ OwnedRef PendingError::into_instance() && {
     return OwnedRef::steal(PyErr_GetRaisedException());
 }
 
+PendingError caused_error(PyObject* type, std::string_view message, OwnedRef cause) {
+    OwnedRef text = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) {
+        api_call_failed();
+    }
+    OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(type, text.get()));
+    if (!error) {
+        api_call_failed();
+    }
+    PyException_SetCause(error.get(), cause.release());
+    return PendingError::ready(std::move(error));
+}
+
 PendingError no_exception_set() noexcept {
     return PendingError::lazy(PyExc_SystemError, Text(kNoExceptionSet));
 }

@@ -124,6 +124,11 @@ void discard_pending();
 // traceback), which it takes and drops; for failure messages.
 Text describe_pending();
 
+// A ready exception of `type` with the message as its argument and `cause` as
+// its __cause__; setting the cause (null clears it) also sets
+// __suppress_context__.
+PendingError caused_error(PyObject* type, std::string_view message, OwnedRef cause);
+
 // A lazy SystemError for an interpreter call that failed without an exception.
 PendingError no_exception_set() noexcept;
 
