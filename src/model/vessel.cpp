@@ -361,7 +361,7 @@ Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scal
 
 // The estimate's steps with the work that cannot change a result taken out:
 // the Beaufort terms come from the table, the displacement power from the
-// thread's last one, and rounding is inline. Same expressions in the same
+// process-wide entry of the vessel estimated last, and rounding is inline. Same expressions in the same
 // order as estimate(), so the same bits.
 double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
                double wave_height, double wave_beta) {
