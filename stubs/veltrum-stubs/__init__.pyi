@@ -1,0 +1,113 @@
+"""Speed change of a ship through the water in wind and waves.
+
+One class, :class:`NavCalc`: build it from four hull particulars, set the
+operating condition with :meth:`NavCalc.setup`, ask :meth:`NavCalc.compute` for
+the speed change in knots.
+
+A value the model rejects raises ``pyo3_runtime.PanicException``. That class
+derives from ``BaseException``, not ``Exception``, so ``except Exception`` does
+not catch it; catch ``BaseException`` and test the type's name, or check the
+values before the call. It is not an attribute of this module. The failure is
+also reported on standard error (set ``VELTRUM_BACKTRACE`` to ``1`` or ``full``
+for a backtrace in that report).
+"""
+
+from typing import Protocol, SupportsFloat, SupportsIndex, final
+
+__all__ = ["NavCalc"]
+
+# A real number: float, int, bool, or any object with __float__ or __index__.
+_Real = SupportsFloat | SupportsIndex
+
+class _NumpyBool(Protocol):
+    """A numpy boolean scalar (numpy.bool_), described without importing numpy."""
+
+    def item(self, /) -> bool: ...
+    def __bool__(self, /) -> bool: ...
+
+@final
+class NavCalc:
+    """A ship's hull and operating condition, for speed-loss estimates.
+
+    The class cannot be subclassed, and its instances take no attributes.
+    """
+
+    def __new__(
+        cls, displacement: _Real, length: _Real, breadth: _Real, draught: _Real
+    ) -> NavCalc:
+        """Build a vessel from its hull particulars.
+
+        Args:
+            displacement: displacement volume in cubic metres, greater than 0.
+            length: length in metres, greater than 0.
+            breadth: breadth in metres, greater than 0.
+            draught: draught in metres, greater than 0.
+
+        The block coefficient displacement / (length * breadth * draught) is
+        snapped to the nearest of 0.55, 0.60, ..., 0.85. The vessel starts at
+        10 knots, laden.
+
+        Raises:
+            TypeError: a missing, surplus, repeated or unknown argument, or an
+                argument that is not a real number ("argument 'length': ...").
+            OverflowError: an int too large for a float.
+            pyo3_runtime.PanicException: "参数必须大于0" (a particular is not
+                greater than zero) or "无效的方形系数" (no block coefficient:
+                a NaN particular or an infinite displacement). Derives from
+                BaseException: ``except Exception`` does not catch it.
+        """
+
+    def setup(self, speed_kts: _Real, laden: bool | _NumpyBool) -> None:
+        """Set the operating condition.
+
+        Args:
+            speed_kts: speed through the water in knots. Any value is taken;
+                zero and negative speeds give the smallest Froude number.
+            laden: True for the laden condition, False for ballast; a numpy
+                boolean is accepted too, an int is not.
+
+        Raises:
+            TypeError: a missing, surplus, repeated or unknown argument, or a
+                wrong type ("argument 'laden': 'int' object cannot be converted
+                to 'PyBool'").
+            OverflowError: an int speed too large for a float.
+            RuntimeError: "Already borrowed", when called on this vessel from
+                inside one of its own calls (from an argument's __float__).
+        """
+
+    def compute(
+        self,
+        wind_beta: _Real,
+        wind_scale: SupportsIndex,
+        wave_height: _Real,
+        wave_beta: _Real,
+    ) -> float:
+        """Estimate the change of speed through the water.
+
+        Args:
+            wind_beta: relative wind direction in degrees off the bow, 0 for a
+                head wind, 180 for a following one; not normalised (a negative
+                angle counts as head wind, above 180 as following).
+            wind_scale: Beaufort force, an integer from 0 to 12 (an int, bool or
+                object with __index__; a float is refused).
+            wave_height: wave height in metres; NaN counts as 0.2 m and an
+                infinite height as 9 m.
+            wave_beta: relative wave direction in degrees off the bow, 0 for
+                head seas.
+
+        Returns:
+            The speed change in knots, negative for a loss, rounded to two
+            decimals.
+
+        Raises:
+            TypeError: a missing, surplus, repeated or unknown argument, or an
+                argument of the wrong type ("argument 'wind_scale': ...").
+            OverflowError: "Python int too large to convert to C long", for a
+                wind_scale outside the 32-bit range, or an int too large for a
+                float.
+            RuntimeError: "Already mutably borrowed", when called on this
+                vessel from inside its own setup (from an argument's __float__).
+            pyo3_runtime.PanicException: "蒲福风级必须在 0~12" (the Beaufort force
+                is not within 0 to 12). Derives from BaseException: ``except
+                Exception`` does not catch it.
+        """
