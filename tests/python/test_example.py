@@ -1,0 +1,85 @@
+"""The example program: its output, its handling of bad input, its diagram."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from veltrum import NavCalc
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLE = ROOT / "examples" / "speed_loss.py"
+DIAGRAM = ROOT / "docs" / "speed_loss_polar.png"
+
+
+def run(*args, cwd=None):
+    return subprocess.run([sys.executable, str(EXAMPLE), *args], capture_output=True,
+                          text=True, cwd=cwd, timeout=120)
+
+
+def test_default_estimate_is_the_worked_example():
+    result = run()
+    assert result.returncode == 0, result.stderr
+    assert "Speed change:     -0.66 kn (-5.5 % of the set speed)" in result.stdout
+    assert "Attainable speed: 11.34 kn" in result.stdout
+    assert result.stderr == ""
+
+
+def test_table_holds_the_module_values():
+    result = run("--ballast", "--speed-kts", "14", "--length", "180", "--displacement", "45000",
+                 "--breadth", "32", "--draught", "10", "--table")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    header = next(i for i, line in enumerate(lines) if line.startswith("heading"))
+    rows = [line.split() for line in lines[header + 1:]]
+    assert [row[0] for row in rows] == [f"{h}°" for h in range(0, 181, 15)]
+    vessel = NavCalc(45000, 180, 32, 10)
+    vessel.setup(14, False)
+    heights = (0.0, 0.1, 0.2, 0.6, 1.0, 2.0, 3.0, 4.0, 5.5, 7.0, 9.0, 11.5, 14.0)
+    expected = [[f"{h}°"] + [f"{vessel.compute(h, force, heights[force], h):+.2f}"
+                             for force in range(13)] for h in range(0, 181, 15)]
+    assert rows == expected
+
+
+@pytest.mark.parametrize("args, says", [
+    (["--length", "x"], "argument --length: invalid float value: 'x'"),
+    (["--wind-scale", "4.5"], "argument --wind-scale: invalid int value: '4.5'"),
+    (["--bogus"], "unrecognized arguments: --bogus"),
+    (["--wind-scale", str(2**40)], "Python int too large to convert to C long"),
+    (["--plot", "diagram.svg"], "--plot wants a file name ending in .png"),
+    (["--plot", "no/such/dir/p.png"], "--plot: no directory for 'no/such/dir/p.png'"),
+])
+def test_bad_input_is_one_line_and_status_2(args, says):
+    result = run(*args)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert result.stderr.startswith("speed_loss.py: error: ") and says in result.stderr
+
+
+@pytest.mark.parametrize("args, message, meaning", [
+    (["--draught", "0"], "参数必须大于0", "every hull particular must be greater than zero"),
+    (["--length", "nan"], "无效的方形系数", "no block coefficient follows from these particulars"),
+    (["--wind-scale", "13"], "蒲福风级必须在 0~12", "the Beaufort force must be between 0 and 12"),
+])
+def test_model_failure_is_explained(args, message, meaning):
+    result = run(*args)
+    assert result.returncode == 2
+    assert "Traceback" not in result.stderr
+    last = result.stderr.splitlines()[-1]
+    assert last.startswith(f"speed_loss.py: error: {message} — {meaning}")
+
+
+def test_readme_diagram_is_what_the_example_draws(tmp_path):
+    from matplotlib import image
+    result = run("--plot", "polar.png", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    drawn, committed = image.imread(tmp_path / "polar.png"), image.imread(DIAGRAM)
+    assert drawn.shape == committed.shape and (drawn == committed).all(), \
+        "docs/speed_loss_polar.png is stale: rerun examples/speed_loss.py --plot on it"
+
+
+def test_examples_pass_strict_type_checking():
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                             str(ROOT / "examples")], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
