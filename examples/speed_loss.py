@@ -42,6 +42,23 @@ EXPLANATIONS = {
 }
 
 
+NUMERIC_OPTIONS: dict[str, list[tuple[str, type, float, str, str]]] = {
+    "vessel": [
+        ("--displacement", float, 10000.0, "M3", "displacement volume in m³"),
+        ("--length", float, 120.0, "M", "length in metres"),
+        ("--breadth", float, 20.0, "M", "breadth in metres"),
+        ("--draught", float, 7.0, "M", "draught in metres"),
+        ("--speed-kts", float, 12.0, "KN", "speed through the water in knots"),
+    ],
+    "weather": [
+        ("--wind-beta", float, 0.0, "DEG", "relative wind direction"),
+        ("--wind-scale", int, 4, "BFT", "Beaufort force, 0 to 12"),
+        ("--wave-height", float, 2.0, "M", "wave height in metres"),
+        ("--wave-beta", float, 0.0, "DEG", "relative wave direction"),
+    ],
+}
+
+
 class UsageError(Exception):
     """Bad command-line input: reported in one line, exit status 2."""
 
@@ -56,28 +73,13 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         description="Speed change of a ship in wind and waves, from the veltrum model.",
         epilog="Angles are degrees off the bow: 0 is head on, 180 from astern.",
     )
-    ship = parser.add_argument_group("vessel")
-    ship.add_argument("--displacement", type=float, default=10000.0, metavar="M3",
-                      help="displacement volume in m³ (default: %(default)g)")
-    ship.add_argument("--length", type=float, default=120.0, metavar="M",
-                      help="length in metres (default: %(default)g)")
-    ship.add_argument("--breadth", type=float, default=20.0, metavar="M",
-                      help="breadth in metres (default: %(default)g)")
-    ship.add_argument("--draught", type=float, default=7.0, metavar="M",
-                      help="draught in metres (default: %(default)g)")
-    ship.add_argument("--speed-kts", type=float, default=12.0, metavar="KN",
-                      help="speed through the water in knots (default: %(default)g)")
-    ship.add_argument("--ballast", action="store_true",
-                      help="in ballast instead of laden")
-    weather = parser.add_argument_group("weather")
-    weather.add_argument("--wind-beta", type=float, default=0.0, metavar="DEG",
-                         help="relative wind direction (default: %(default)g)")
-    weather.add_argument("--wind-scale", type=int, default=4, metavar="BFT",
-                         help="Beaufort force, 0 to 12 (default: %(default)d)")
-    weather.add_argument("--wave-height", type=float, default=2.0, metavar="M",
-                         help="wave height in metres (default: %(default)g)")
-    weather.add_argument("--wave-beta", type=float, default=0.0, metavar="DEG",
-                         help="relative wave direction (default: %(default)g)")
+    for group_name, options in NUMERIC_OPTIONS.items():
+        group = parser.add_argument_group(group_name)
+        for option, kind, default, metavar, meaning in options:
+            group.add_argument(option, type=kind, default=default, metavar=metavar,
+                               help=f"{meaning} (default: %(default)g)")
+        if group_name == "vessel":
+            group.add_argument("--ballast", action="store_true", help="in ballast instead of laden")
     output = parser.add_argument_group("output")
     output.add_argument("--table", action="store_true",
                         help="also print the speed change by heading and Beaufort force")
