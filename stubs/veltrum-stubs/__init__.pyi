@@ -12,12 +12,12 @@ also reported on standard error (set ``VELTRUM_BACKTRACE`` to ``1`` or ``full``
 for a backtrace in that report).
 """
 
-from typing import Protocol, SupportsFloat, SupportsIndex, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 __all__ = ["NavCalc"]
 
 # A real number: float, int, bool, or any object with __float__ or __index__.
-_Real = SupportsFloat | SupportsIndex
+_Real: TypeAlias = SupportsFloat | SupportsIndex
 
 class _NumpyBool(Protocol):
     """A numpy boolean scalar (numpy.bool_), described without importing numpy."""
