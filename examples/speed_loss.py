@@ -36,8 +36,8 @@ PLOT_FORCES = (2, 4, 6, 8, 10, 12)
 # The model's failure messages, in English.
 EXPLANATIONS = {
     "参数必须大于0": "every hull particular must be greater than zero",
-    "无效的方形系数": "no block coefficient follows from these particulars "
-    "(a particular is not a number, or the displacement is infinite)",
+    "无效的方形系数": "invalid block coefficient: none follows from these particulars "
+    "(one is not a number, or their ratio is infinite)",
     "蒲福风级必须在 0~12": "the Beaufort force must be between 0 and 12",
 }
 
@@ -86,6 +86,8 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     output.add_argument("--plot", metavar="FILE.png",
                         help="also draw a polar diagram of speed change into FILE.png")
     args = parser.parse_args(argv)
+    if not math.isfinite(args.speed_kts):
+        parser.error(f"--speed-kts wants a finite speed, not {args.speed_kts}")
     if args.plot is not None:
         if not args.plot.lower().endswith(".png"):
             parser.error(f"--plot wants a file name ending in .png, not {args.plot!r}")
@@ -138,6 +140,7 @@ def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> N
         raise UsageError("--plot needs matplotlib: pip install 'veltrum[plot]'") from None
     matplotlib.use("Agg")
     from matplotlib import pyplot
+    from matplotlib.ticker import MaxNLocator
 
     # Port and starboard are alike: headings 0..180 are drawn on both sides.
     angles = [math.radians(h) for h in PLOT_HEADINGS]
@@ -150,7 +153,10 @@ def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> N
             values = sweep(vessel, PLOT_HEADINGS, force)
             curves[laden][force] = values + values[::-1]
     vessel.setup(args.speed_kts, not args.ballast)
-    everything = [v for by_force in curves.values() for values in by_force.values() for v in values]
+    everything = [v for by_force in curves.values() for values in by_force.values()
+                  for v in values if math.isfinite(v)]
+    if not everything:
+        raise UsageError("nothing to draw: no finite speed change for this vessel")
     inner = math.floor(min(everything) * 2) / 2 - 0.5
     outer = max(0.5, math.ceil(max(everything) * 2) / 2)
 
@@ -165,7 +171,7 @@ def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> N
         ax.set_theta_zero_location("N")
         ax.set_theta_direction(-1)
         ax.set_rlim(inner, outer)
-        ax.set_rticks([float(r) for r in range(math.ceil(inner), math.floor(outer) + 1)])
+        ax.yaxis.set_major_locator(MaxNLocator(nbins=5, integer=True))
         ax.set_rlabel_position(22.5)
         ax.tick_params(axis="y", labelsize=8)
         ax.set_title(f"{loading(laden).capitalize()}, {args.speed_kts:g} kn", pad=18)
@@ -175,8 +181,12 @@ def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> N
         f"{args.displacement:g} m³, {args.length:g} × {args.breadth:g} × {args.draught:g} m hull")
     figure.tight_layout()
     # No tool version in the file: the same data gives the same picture.
-    figure.savefig(path, dpi=90, metadata={"Software": None})
-    pyplot.close(figure)
+    try:
+        figure.savefig(path, dpi=90, metadata={"Software": None})
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
+    finally:
+        pyplot.close(figure)
     print(f"\nPolar diagram written to {path}")
 
 
@@ -206,10 +216,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (TypeError, OverflowError) as error:  # a value the module cannot take
         print(f"{prog}: error: {error}", file=sys.stderr)
         return 2
-    except OSError as error:
-        print(f"{prog}: error: cannot write the diagram: {error.strerror or error}",
-              file=sys.stderr)
-        return 2
+    except BrokenPipeError:  # the reader went away (`| head`): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except BaseException as error:
         if not is_model_failure(error):
             raise

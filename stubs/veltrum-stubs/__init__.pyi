@@ -12,7 +12,7 @@ also reported on standard error (set ``VELTRUM_BACKTRACE`` to ``1`` or ``full``
 for a backtrace in that report).
 """
 
-from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 __all__ = ["NavCalc"]
 
@@ -20,8 +20,11 @@ __all__ = ["NavCalc"]
 _Real: TypeAlias = SupportsFloat | SupportsIndex
 
 class _NumpyBool(Protocol):
-    """A numpy boolean scalar (numpy.bool_), described without importing numpy."""
+    """A numpy boolean scalar (numpy.bool_), described without importing numpy:
+    a zero-dimensional value (not an array) whose item is a bool."""
 
+    @property
+    def ndim(self) -> Literal[0]: ...
     def item(self, /) -> bool: ...
     def __bool__(self, /) -> bool: ...
 
@@ -52,17 +55,21 @@ class NavCalc:
                 argument that is not a real number ("argument 'length': ...").
             OverflowError: an int too large for a float.
             pyo3_runtime.PanicException: "参数必须大于0" (a particular is not
-                greater than zero) or "无效的方形系数" (no block coefficient:
-                a NaN particular or an infinite displacement). Derives from
-                BaseException: ``except Exception`` does not catch it.
+                greater than zero) or "无效的方形系数" (invalid block coefficient:
+                a NaN particular, or a ratio that is infinite, as for an infinite
+                displacement or a product of the other three that underflows to
+                zero). Derives from BaseException: ``except Exception`` does not
+                catch it.
         """
 
     def setup(self, speed_kts: _Real, laden: bool | _NumpyBool) -> None:
         """Set the operating condition.
 
         Args:
-            speed_kts: speed through the water in knots. Any value is taken;
-                zero and negative speeds give the smallest Froude number.
+            speed_kts: speed through the water in knots. Any value is taken:
+                zero and negative speeds give the smallest Froude number (and a
+                negative speed turns the wind term's sign); with a NaN or
+                infinite speed, compute returns NaN or an infinity.
             laden: True for the laden condition, False for ballast; a numpy
                 boolean is accepted too, an int is not.
 
@@ -90,14 +97,14 @@ class NavCalc:
                 angle counts as head wind, above 180 as following).
             wind_scale: Beaufort force, an integer from 0 to 12 (an int, bool or
                 object with __index__; a float is refused).
-            wave_height: wave height in metres; NaN counts as 0.2 m and an
-                infinite height as 9 m.
+            wave_height: wave height in metres. Low, negative and NaN heights
+                count as an effective 0.2 m, an infinite height as 9 m.
             wave_beta: relative wave direction in degrees off the bow, 0 for
                 head seas.
 
         Returns:
             The speed change in knots, negative for a loss, rounded to two
-            decimals.
+            decimals (NaN or infinite only after a NaN or infinite speed).
 
         Raises:
             TypeError: a missing, surplus, repeated or unknown argument, or an

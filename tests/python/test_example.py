@@ -47,6 +47,7 @@ def test_table_holds_the_module_values():
     (["--length", "x"], "argument --length: invalid float value: 'x'"),
     (["--wind-scale", "4.5"], "argument --wind-scale: invalid int value: '4.5'"),
     (["--bogus"], "unrecognized arguments: --bogus"),
+    (["--speed-kts", "nan"], "--speed-kts wants a finite speed, not nan"),
     (["--wind-scale", str(2**40)], "Python int too large to convert to C long"),
     (["--plot", "diagram.svg"], "--plot wants a file name ending in .png"),
     (["--plot", "no/such/dir/p.png"], "--plot: no directory for 'no/such/dir/p.png'"),
@@ -60,7 +61,7 @@ def test_bad_input_is_one_line_and_status_2(args, says):
 
 @pytest.mark.parametrize("args, message, meaning", [
     (["--draught", "0"], "参数必须大于0", "every hull particular must be greater than zero"),
-    (["--length", "nan"], "无效的方形系数", "no block coefficient follows from these particulars"),
+    (["--length", "nan"], "无效的方形系数", "invalid block coefficient: none follows from these particulars"),
     (["--wind-scale", "13"], "蒲福风级必须在 0~12", "the Beaufort force must be between 0 and 12"),
 ])
 def test_model_failure_is_explained(args, message, meaning):
