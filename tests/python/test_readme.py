@@ -7,6 +7,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import weakref
 
 import pytest
 from conftest import Hook, Unprintable, make_vessel, raised, refuse
@@ -82,6 +83,22 @@ def triggers():
         "蒲福风级必须在 0~12": lambda: v.compute(0, 13, 2.0, 0),
         "Unwrapped panic from Python code":
             lambda: v.compute(Hook(refuse(Panic, Unprintable())), 4, 2, 0),
+        # The interpreter's own texts, some wrapped with the parameter's name.
+        "NavCalc.{name}() got multiple values for keyword argument '{parameter}'":
+            lambda: v.setup(speed_kts=1, **{"speed_kts": 2}),
+        "argument '{parameter}': {type}.__float__ returned non-float (type {type})":
+            lambda: v.setup(type("Knots", (), {"__float__": lambda _: 12})(), True),
+        "argument '{parameter}': __index__ returned non-int (type {type})":
+            lambda: v.compute(0, type("Force", (), {"__index__": lambda _: 4.0})(), 1, 0),
+        "argument 'laden': __bool__ should return bool, returned {type}":
+            lambda: v.setup(12, type("bool_", (), {"__module__": "numpy",
+                                                   "__bool__": lambda _: 1})()),
+        "type 'builtins.NavCalc' is not an acceptable base type":
+            lambda: type("Sub", (NavCalc,), {}),
+        "'builtins.NavCalc' object has no attribute '{name}'": lambda: setattr(v, "x", 1),
+        "cannot create weak reference to 'builtins.NavCalc' object": lambda: weakref.ref(v),
+        "descriptor '{name}' for 'builtins.NavCalc' objects doesn't apply to a '{type}' object":
+            lambda: NavCalc.setup(5, 10, True),
     }
     return {template: caught(call) for template, call in by_message.items()} | {
         message: (kind, message) for message, kind in remote.items()}
