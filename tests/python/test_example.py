@@ -85,3 +85,10 @@ def test_examples_pass_strict_type_checking():
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
                              str(ROOT / "examples")], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_diagram_of_extreme_losses(tmp_path):
+    # A tiny hull makes losses of some 1e200 knots: still a diagram, with a handful of ticks.
+    result = run("--displacement", "1e-300", "--plot", "polar.png", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "polar.png").stat().st_size > 0
