@@ -100,13 +100,16 @@ def loading(laden: bool) -> str:
     return "laden" if laden else "in ballast"
 
 
+def hull(args: argparse.Namespace) -> str:
+    return f"{args.displacement:g} m³, {args.length:g} × {args.breadth:g} × {args.draught:g} m"
+
+
 def report(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
     """Prints the one estimate the command line asks for."""
     change = vessel.compute(args.wind_beta, args.wind_scale, args.wave_height, args.wave_beta)
     speed = args.speed_kts
     share = f"{change / speed * 100:+.1f} %" if speed != 0 else "n/a"
-    print(f"Vessel:  {args.displacement:g} m³, {args.length:g} × {args.breadth:g} × "
-          f"{args.draught:g} m, {loading(not args.ballast)}, {speed:g} kn")
+    print(f"Vessel:  {hull(args)}, {loading(not args.ballast)}, {speed:g} kn")
     print(f"Weather: Beaufort {args.wind_scale} wind at {args.wind_beta:g}°, "
           f"{args.wave_height:g} m waves at {args.wave_beta:g}° off the bow")
     print(f"Speed change:     {change:+.2f} kn ({share} of the set speed)")
@@ -132,8 +135,9 @@ def print_table(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
         print(f"{heading:>6}°" + "".join(f"{column[row]:>+7.2f}" for column in columns))
 
 
-def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> None:
+def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
     """Polar diagram: speed change against relative heading, laden and in ballast."""
+    path = args.plot
     try:
         import matplotlib
     except ImportError:
@@ -152,7 +156,6 @@ def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> N
         for force in PLOT_FORCES:
             values = sweep(vessel, PLOT_HEADINGS, force)
             curves[laden][force] = values + values[::-1]
-    vessel.setup(args.speed_kts, not args.ballast)
     everything = [v for by_force in curves.values() for values in by_force.values()
                   for v in values if math.isfinite(v)]
     if not everything:
@@ -178,7 +181,7 @@ def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace, path: str) -> N
     axes[1].legend(loc="upper left", bbox_to_anchor=(1.08, 1.0), title="wind and waves")
     figure.suptitle(
         "Speed change in knots by relative heading (0° = head on), "
-        f"{args.displacement:g} m³, {args.length:g} × {args.breadth:g} × {args.draught:g} m hull")
+        f"{hull(args)} hull")
     figure.tight_layout()
     # No tool version in the file: the same data gives the same picture.
     try:
@@ -203,17 +206,14 @@ def run(args: argparse.Namespace) -> None:
     if args.table:
         print_table(vessel, args)
     if args.plot is not None:
-        draw_plot(vessel, args, args.plot)
+        draw_plot(vessel, args)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     prog = "speed_loss.py"
     try:
         run(parse_args(argv))
-    except UsageError as error:
-        print(f"{prog}: error: {error}", file=sys.stderr)
-        return 2
-    except (TypeError, OverflowError) as error:  # a value the module cannot take
+    except (UsageError, TypeError, OverflowError) as error:  # or a value the module can't take
         print(f"{prog}: error: {error}", file=sys.stderr)
         return 2
     except BrokenPipeError:  # the reader went away (`| head`): stop quietly
