@@ -1,0 +1,77 @@
+"""From a navigator's terms to the model's inputs: relative angles and Beaufort forces.
+
+The model takes directions relative to the bow, 0° head on and 180° from astern,
+meant in 0–180° with port and starboard alike, and the wind as a Beaufort force.
+Weather comes in true terms: the direction the wind or the waves come from, and
+the wind speed. The examples convert with these functions and nothing else.
+
+Each function takes a float or a NumPy array (elementwise); this module itself
+does not need NumPy.
+"""
+
+from __future__ import annotations
+
+import bisect
+from typing import TYPE_CHECKING, Any, TypeVar
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+# Lower bounds of Beaufort forces 1 to 12 on the WMO scale (WMO-No. 306, code
+# table 1100), as its tables give them: in metres per second to a tenth, and in
+# knots as whole numbers. A speed at or above the bound of force n and below
+# that of n + 1 is force n; 32.7 m/s (64 kn) and more is force 12.
+BEAUFORT_LOWER_BOUNDS_MS = (0.3, 1.6, 3.4, 5.5, 8.0, 10.8, 13.9, 17.2, 20.8, 24.5, 28.5, 32.7)
+BEAUFORT_LOWER_BOUNDS_KN = (1.0, 4.0, 7.0, 11.0, 17.0, 22.0, 28.0, 34.0, 41.0, 48.0, 56.0, 64.0)
+
+# The extended Beaufort scale (used for tropical cyclones) starts force 13 here;
+# the model stops at 12, so such winds are taken as force 12.
+FORCE_13_LOWER_BOUND_MS = 37.0
+
+MS_PER_KNOT = 1852.0 / 3600.0
+
+# Degrees: a float, or a NumPy array of them.
+Degrees = TypeVar("Degrees", float, "NDArray[np.float64]")
+
+
+def fold_angle(angle: Degrees) -> Degrees:
+    """Any angle in degrees, folded into 0–180°: -170 and 190 give 170, 350 gives 10.
+
+    Port and starboard are alike to the model, and it compares angles unchanged
+    against its sector bounds, so -170° would count as head wind. NaN stays NaN.
+    """
+    turned = angle % 360.0  # in [0, 360], also for negative angles
+    return 180.0 - abs(180.0 - turned)
+
+
+def relative_angle(heading: Degrees, coming_from: Degrees) -> Degrees:
+    """Direction off the bow, folded into 0–180°, of wind or waves coming from
+    `coming_from` (true, degrees) for a ship steering `heading` (true, degrees)."""
+    return fold_angle(coming_from - heading)
+
+
+def beaufort_force(wind_speed: float, *, knots: bool = False) -> int:
+    """The Beaufort force of a wind speed in m/s (or knots) by the WMO scale, 0 to 12.
+
+    Raises ValueError for a negative or NaN speed."""
+    if not wind_speed >= 0.0:  # also NaN
+        raise ValueError(f"a wind speed is a number of at least 0, not {wind_speed!r}")
+    bounds = BEAUFORT_LOWER_BOUNDS_KN if knots else BEAUFORT_LOWER_BOUNDS_MS
+    return bisect.bisect_right(bounds, wind_speed)
+
+
+def beaufort_forces(wind_speed: Any, *, knots: bool = False) -> NDArray[np.int32]:
+    """beaufort_force for a NumPy array of speeds, as an int32 array; a negative or
+    NaN speed gives -1, which the model refuses, so the caller must skip it."""
+    import numpy as np
+
+    bounds = np.asarray(BEAUFORT_LOWER_BOUNDS_KN if knots else BEAUFORT_LOWER_BOUNDS_MS)
+    speed = np.asarray(wind_speed, dtype=np.float64)
+    force = np.searchsorted(bounds, speed, side="right").astype(np.int32)
+    return np.where(speed >= 0.0, force, np.int32(-1))
+
+
+def knots_to_ms(speed: float) -> float:
+    """A speed in knots in metres per second."""
+    return speed * MS_PER_KNOT
