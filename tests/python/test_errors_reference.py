@@ -1,4 +1,4 @@
-"""The README's errors reference quotes the very messages the module raises."""
+"""The errors reference (docs/errors.md) quotes the very messages the module raises."""
 
 import json
 import math
@@ -23,8 +23,7 @@ ROW = re.compile(r"^\| (?:`([^`]+)`|none: the process aborts) \| `([^`]+)` \| .+
 
 def reference_tables():
     """The errors reference's tables, each a list of (exception, message template)."""
-    section = (ROOT / "README.md").read_text().split("\n## Errors reference\n")[1]
-    section = section.split("\n## ")[0]
+    section = (ROOT / "docs" / "errors.md").read_text()
     blocks = re.findall(r"(?:^\|.*\n)+", section, re.M)
     tables = [[ROW.match(line).groups() for line in block.splitlines()[2:]] for block in blocks]
     assert len(tables) == 2 and all(tables), "expected the raised and the internal tables"
