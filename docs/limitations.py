@@ -16,19 +16,20 @@ import argparse
 import math
 import pathlib
 import sys
+import textwrap
 from collections.abc import Callable, Iterable, Sequence
 
 import veltrum
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
+from marine import beaufort_force  # noqa: E402  (the examples' WMO scale)
 from speed_loss import WAVE_HEIGHT_BY_FORCE  # noqa: E402  (the example's table)
 
 HEADING = "## Limitations and validity"
 BLOCK_COEFFICIENTS = (0.55, 0.60, 0.65, 0.70, 0.75, 0.80, 0.85)
 KNOT = 1852.0 / 3600.0
 GRAVITY = 9.80665
-LOADING = {True: "laden", False: "ballast"}
 
 
 def speed_for_froude(froude: float, length: float) -> float:
@@ -40,8 +41,9 @@ def probe(cb: float, length: float = 100.0) -> veltrum.NavCalc:
     return veltrum.NavCalc(cb * length * 1e-4, length, 0.01, 0.01)
 
 
-def wind_helps(vessel: veltrum.NavCalc, angle: float = 0.0, force: int = 6) -> bool:
-    return vessel.compute(angle, force, 0.0, 0.0) > vessel.compute(angle, 0, 0.0, 0.0)
+def wind_helps(vessel: veltrum.NavCalc) -> bool:
+    """Whether a Beaufort 6 head wind raises the speed (force 0 has no wind term)."""
+    return vessel.compute(0, 6, 0.0, 0) > vessel.compute(0, 0, 0.0, 0)
 
 
 def first_true(low: float, high: float, test: Callable[[float], bool], step: float) -> float | None:
@@ -78,15 +80,16 @@ def alpha_sign_change() -> list[str]:
             return wind_helps(vessel)
         return first_true(0.05, 0.35, helps, 0.001)
 
-    def cell(value: float | None, form: str) -> str:
-        return "never" if value is None else format(value, form)
+    def cell(value: float | None, form: str, unit: str = "") -> str:
+        return "never" if value is None else format(value, form) + unit
 
     lines = [
-        "| CB | laden: from Fn | ballast: from Fn | laden, 100 m: kn | 200 m: kn | 300 m: kn |",
+        "| CB | laden, from Fn | ballast, from Fn | laden, 100 m long | 200 m long | 300 m long |",
         "|---|---:|---:|---:|---:|---:|",
     ]
     for cb in BLOCK_COEFFICIENTS:
-        speeds = [cell(gain_from_knots(cb, True, length), ".1f") for length in (100, 200, 300)]
+        speeds = [cell(gain_from_knots(cb, True, length), ".1f", " kn") for length in
+                  (100, 200, 300)]
         lines.append(f"| {cb:.2f} | {cell(threshold(cb, True), '.3f')} | "
                      f"{cell(threshold(cb, False), '.3f')} | " + " | ".join(speeds) + " |")
     return lines
@@ -247,10 +250,15 @@ def section() -> str:
         "checks that the two agree. \"The vessel\" below is the one of the quick start "
         "(10,000 m³, 120 × 20 × 7 m, CB 0.60) at 12 kn, laden.",
         "",
+        "The answers are least surprising for hulls of some thousands of cubic metres and more, "
+        "below the Froude numbers of the first table, with angles folded into 0–180° and a "
+        "positive speed. Even there, compare them with one another (headings, forces, loading "
+        "states of one ship) rather than with measured speeds: the last comparison shows why.",
+        "",
         "**Head wind that raises the speed.** The speed-reduction coefficient α is a quadratic "
         "in the Froude number that turns negative at higher speeds for fuller hulls. Above the "
-        "thresholds below, any wind (from any direction) raises the speed, and the wind term "
-        "grows with the force: IMO's sample bulk carrier (CB 0.85, 217 m) gains from a head "
+        "thresholds below, wind from any direction that has a wind term (next table) raises "
+        "the speed, more so the stronger it is: IMO's sample bulk carrier (CB 0.85, 217 m) gains from a head "
         f"wind from {gain_from_knots(0.85, True, 217.0):.1f} kn on. Fn is the model's rounded "
         "Froude number; the speeds are the lowest at which the gain starts, laden, for ships "
         "of that length.",
@@ -259,15 +267,18 @@ def section() -> str:
         "",
         "**Beam and following winds that cost nothing.** The wind's direction coefficient is "
         "held at zero where its formula goes negative, so these forces have no wind term at "
-        "all in these sectors, while a neighbouring force may cost knots. For the vessel, "
-        "with wind and 2 m waves both from 90°:",
+        "all in these sectors:",
         "",
         *direction_zeros(),
+        "",
+        "A stronger wind can then cost less than a weaker one. For the vessel, with wind and "
+        "2 m waves both from 90°:",
         "",
         *beam_seas(),
         "",
         "**The soft limit and the 3 m step.** Totals beyond 2 kn are cut to a tenth of the "
-        "excess, so losses level off near 3 kn whatever the weather. Waves from abaft the beam "
+        "excess, so losses grow slowly once past 2 kn: for the vessel they stay under 3 kn even "
+        "in force 12 (small craft are another matter, below). Waves from abaft the beam "
         "raise the speed while they are under 3 m and cost knots from 3 m on; the change is a "
         "jump, not a ramp. Waves alone (Beaufort 0), then head wind and seas with the wave "
         "height typical of the force, for the vessel:",
@@ -294,8 +305,8 @@ def section() -> str:
         *angles_and_speeds(),
         "",
         "**Small craft.** The wind's form term grows as BN^6.5 / ∇^(2/3), so for small "
-        "displacements the wind term dominates and reaches the soft limit in moderate winds, "
-        "even beyond the set speed itself, "
+        "displacements the wind term dominates and passes the soft limit in moderate winds, "
+        "with losses beyond the set speed itself, "
         "while the wave term does not depend on the hull at all. Head wind with no waves "
         "given, at Fn 0.2, laden, for hulls of the same shape (L/B 6, L/T 17, CB 0.60):",
         "",
@@ -303,7 +314,7 @@ def section() -> str:
         "",
         "**Against IMO's weather factor.** IMO MEPC.1/Circ.796 (2012) defines a representative "
         "sea condition (Beaufort 6, wind 12.6 m/s head on, significant wave height 3.0 m, head "
-        "waves) and standard weather-factor curves fw = a · ln(capacity) + b, fw being the "
+        f"waves; 12.6 m/s is force {beaufort_force(12.6)} by the WMO scale) and standard weather-factor curves fw = a · ln(capacity) + b, fw being the "
         "ratio of the speed in that sea to the calm-water speed at equal power (capacity in "
         "dwt, for container ships 70 % of dwt). The module's ratio is (speed + change) / speed "
         "for `compute(0, 6, 3.0, 0)`, laden. The bulk carrier is IMO's sample; the tanker "
@@ -312,11 +323,15 @@ def section() -> str:
         *imo_table,
         "",
         f"{imo_losses} The module's losses are much smaller, and for the full-form bulk carrier "
-        "almost none, because its head wind term is a gain at that speed. Use the module to compare headings, forces "
+        "almost none, because its head wind term is a gain at that speed: a routing tool built "
+        "on the module rates heavy head seas as milder than IMO's standard does. Use the module to compare headings, forces "
         "and loading states for one ship, not as an absolute weather factor, and do not use "
         "its answers where a regulation asks for fw.",
     ]
-    return "\n".join(parts) + "\n"
+    # Prose wrapped like the rest of the README; tables and the heading as they are.
+    blocks = "\n".join(parts).split("\n\n")
+    return "\n\n".join(block if block.startswith(("|", "#")) else textwrap.fill(
+        block, 78, break_long_words=False, break_on_hyphens=False) for block in blocks) + "\n"
 
 
 def write(readme: pathlib.Path, text: str) -> None:
