@@ -258,8 +258,9 @@ def section() -> str:
         "**Head wind that raises the speed.** The speed-reduction coefficient α is a quadratic "
         "in the Froude number that turns negative at higher speeds for fuller hulls. Above the "
         "thresholds below, wind from any direction that has a wind term (next table) raises "
-        "the speed, more so the stronger it is: IMO's sample bulk carrier (CB 0.85, 217 m) gains from a head "
-        f"wind from {gain_from_knots(0.85, True, 217.0):.1f} kn on. Fn is the model's rounded "
+        "the speed, more so the stronger it is: IMO's sample bulk carrier (CB 0.85, 217 m) "
+        f"gains from a head wind from {gain_from_knots(0.85, True, 217.0):.1f} kn on. Fn is "
+        "the model's rounded "
         "Froude number; the speeds are the lowest at which the gain starts, laden, for ships "
         "of that length.",
         "",
@@ -306,15 +307,16 @@ def section() -> str:
         "",
         "**Small craft.** The wind's form term grows as BN^6.5 / ∇^(2/3), so for small "
         "displacements the wind term dominates and passes the soft limit in moderate winds, "
-        "with losses beyond the set speed itself, "
-        "while the wave term does not depend on the hull at all. Head wind with no waves "
+        "with losses beyond the set speed itself, while the wave term does not depend on the "
+        "hull at all. Head wind with no waves "
         "given, at Fn 0.2, laden, for hulls of the same shape (L/B 6, L/T 17, CB 0.60):",
         "",
         *small_craft(),
         "",
         "**Against IMO's weather factor.** IMO MEPC.1/Circ.796 (2012) defines a representative "
         "sea condition (Beaufort 6, wind 12.6 m/s head on, significant wave height 3.0 m, head "
-        f"waves; 12.6 m/s is force {beaufort_force(12.6)} by the WMO scale) and standard weather-factor curves fw = a · ln(capacity) + b, fw being the "
+        f"waves; 12.6 m/s is force {beaufort_force(12.6)} by the WMO scale) and standard "
+        "weather-factor curves fw = a · ln(capacity) + b, fw being the "
         "ratio of the speed in that sea to the calm-water speed at equal power (capacity in "
         "dwt, for container ships 70 % of dwt). The module's ratio is (speed + change) / speed "
         "for `compute(0, 6, 3.0, 0)`, laden. The bulk carrier is IMO's sample; the tanker "
@@ -324,7 +326,8 @@ def section() -> str:
         "",
         f"{imo_losses} The module's losses are much smaller, and for the full-form bulk carrier "
         "almost none, because its head wind term is a gain at that speed: a routing tool built "
-        "on the module rates heavy head seas as milder than IMO's standard does. Use the module to compare headings, forces "
+        "on the module rates heavy head seas as milder than IMO's standard does. Use the "
+        "module to compare headings, forces "
         "and loading states for one ship, not as an absolute weather factor, and do not use "
         "its answers where a regulation asks for fw.",
     ]

@@ -57,10 +57,10 @@ EXPLANATIONS = {
 
 NUMERIC_OPTIONS: dict[str, list[tuple[str, type, float, str, str]]] = {
     "vessel": [
-        ("--displacement", float, 10000.0, "M3", "displacement volume in m³"),
-        ("--length", float, 120.0, "M", "length in metres"),
-        ("--breadth", float, 20.0, "M", "breadth in metres"),
-        ("--draught", float, 7.0, "M", "draught in metres"),
+        ("--displacement", float, 10000.0, "M3", "displacement volume in m³ (tonnes / 1.025)"),
+        ("--length", float, 120.0, "M", "length between perpendiculars in metres"),
+        ("--breadth", float, 20.0, "M", "moulded breadth in metres"),
+        ("--draught", float, 7.0, "M", "mean draught in metres"),
         ("--speed-kts", float, 12.0, "KN", "speed through the water in knots"),
     ],
     "weather": [
@@ -112,7 +112,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     output.add_argument("--table", action="store_true",
                         help="also print the speed change by heading and Beaufort force")
     output.add_argument("--plot", metavar="FILE.png",
-                        help="also draw a polar diagram of speed change into FILE.png")
+                        help="also draw a polar diagram of the attainable speed into FILE.png")
     args = parser.parse_args(argv)
     if not math.isfinite(args.speed_kts):
         parser.error(f"--speed-kts wants a finite speed, not {args.speed_kts}")
