@@ -311,12 +311,26 @@ double froude_number(double speed_ms, double length) {
     return at_most(fr, 0.35);
 }
 
+namespace {
+
+inline bool particulars_positive(double displacement, double length, double breadth,
+                                 double draught) {
+    return !(displacement <= 0.0 || length <= 0.0 || breadth <= 0.0 || draught <= 0.0);
+}
+
+inline double raw_block_coefficient(double displacement, double length, double breadth,
+                                    double draught) {
+    return displacement / ((length * breadth) * draught);
+}
+
+}  // namespace
+
 Vessel construct(double displacement, double length, double breadth, double draught) {
-    if (displacement <= 0.0 || length <= 0.0 || breadth <= 0.0 || draught <= 0.0) {
+    if (!particulars_positive(displacement, length, breadth, draught)) {
         fail(kParticularsMessage, kParticularsSite);
     }
-    const double raw = displacement / ((length * breadth) * draught);
-    const double cb = snap_block_coefficient(raw);
+    const double cb =
+        snap_block_coefficient(raw_block_coefficient(displacement, length, breadth, draught));
     const Row& row = coefficient_row(cb, true);
     const double fr = froude_number(kInitialSpeedMs, length);
     return Vessel{displacement,     length, breadth, draught, cb, kInitialSpeedKts,
@@ -359,22 +373,23 @@ Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scal
     return e;
 }
 
-// The estimate's steps with the work that cannot change a result taken out:
-// the Beaufort terms come from the table, the displacement power from the
-// process-wide entry of the vessel estimated last, and rounding is inline. Same expressions in the same
-// order as estimate(), so the same bits.
-double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
-               double wave_height, double wave_beta) {
-    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
-        fail(kBeaufortMessage, kBeaufortSite);
-    }
-    const BeaufortTerms& beaufort = kBeaufortTerms[static_cast<std::size_t>(wind_scale)];
-    const double cw = beaufort.half_coefficient[wind_direction_row(wind_beta)];
-    const double k = vessel.laden ? 0.5 : 0.7;
-    const double form = beaufort.bn_power / (displacement_power(vessel.displacement) * 2.7) +
-                        k * beaufort.bn;
-    const double wind = ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
+namespace {
 
+// compute() in two parts, shared with Estimator: the wind term W for a
+// Beaufort number within 0 to 12 and a wind direction row, then the rest. The
+// work that cannot change a result is taken out: the Beaufort terms come from
+// the table, the displacement power from the caller, and rounding is inline.
+// Same expressions in the same order as estimate(), so the same bits.
+inline double wind_term(const Vessel& vessel, double displacement_power, std::int32_t wind_scale,
+                        std::size_t wind_row) {
+    const BeaufortTerms& beaufort = kBeaufortTerms[static_cast<std::size_t>(wind_scale)];
+    const double cw = beaufort.half_coefficient[wind_row];
+    const double k = vessel.laden ? 0.5 : 0.7;
+    const double form = beaufort.bn_power / (displacement_power * 2.7) + k * beaufort.bn;
+    return ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
+}
+
+inline double with_waves(double wind, double wave_height, double wave_beta) {
     const double height = effective_wave_height(wave_height);
     const double factor = wave_factor(wave_beta, height);
     const double wave =
@@ -382,6 +397,64 @@ double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
 
     const double total = wave * 0.7 + wind * 0.3;
     return fast_round_to(soft_limit(total), 100.0);
+}
+
+}  // namespace
+
+// The displacement power comes from the process-wide entry of the vessel
+// estimated last.
+double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
+               double wave_height, double wave_beta) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    const double wind = wind_term(vessel, displacement_power(vessel.displacement), wind_scale,
+                                  wind_direction_row(wind_beta));
+    return with_waves(wind, wave_height, wave_beta);
+}
+
+static_assert(Estimator::kWindTerms ==
+              static_cast<std::size_t>(kBeaufortNumbers) * kWindDirectionRows);
+
+bool Estimator::set_hull(double displacement, double length, double breadth, double draught) {
+    if (!particulars_positive(displacement, length, breadth, draught)) {
+        return false;
+    }
+    const double cb =
+        snap_block_coefficient(raw_block_coefficient(displacement, length, breadth, draught));
+    if (cb == 0.0) {  // matches no row: construct() would fail
+        return false;
+    }
+    // The speed-dependent fields are left to set_condition(), which replaces
+    // all of them as setup() does.
+    vessel_.displacement = displacement;
+    vessel_.length = length;
+    vessel_.breadth = breadth;
+    vessel_.draught = draught;
+    vessel_.cb = cb;
+    displacement_power_ = std::pow(displacement, kTwoThirds);
+    known_ = 0;
+    return true;
+}
+
+void Estimator::set_condition(double speed_kts, bool laden) {
+    setup(vessel_, speed_kts, laden);
+    known_ = 0;
+}
+
+double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave_height,
+                          double wave_beta) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    const std::size_t row = wind_direction_row(wind_beta);
+    const std::size_t index = static_cast<std::size_t>(wind_scale) * kWindDirectionRows + row;
+    const std::uint64_t bit = std::uint64_t{1} << index;
+    if ((known_ & bit) == 0) {
+        wind_[index] = wind_term(vessel_, displacement_power_, wind_scale, row);
+        known_ |= bit;
+    }
+    return with_waves(wind_[index], wave_height, wave_beta);
 }
 
 }  // namespace veltrum::model
