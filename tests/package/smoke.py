@@ -4,6 +4,7 @@ Usage: smoke.py VERSION
 """
 
 import importlib.metadata
+import importlib.util
 import pathlib
 import sys
 import sysconfig
@@ -13,7 +14,8 @@ import veltrum
 module_file = pathlib.Path(veltrum.__file__).resolve()
 site_packages = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
 assert module_file.parent == site_packages, f"imported {module_file}, not from {site_packages}"
-assert (site_packages / "veltrum-stubs" / "__init__.pyi").is_file(), "type stubs not installed"
+for stubs in ("veltrum-stubs", "veltrum_numpy-stubs"):
+    assert (site_packages / stubs / "__init__.pyi").is_file(), f"{stubs} not installed"
 
 expected_version = sys.argv[1]
 assert importlib.metadata.version("veltrum") == expected_version, importlib.metadata.version("veltrum")
@@ -33,4 +35,30 @@ except BaseException as error:
     assert error.args == ("蒲福风级必须在 0~12",), error.args
 assert vessel.compute(45, 4, 2.0, 45) == -0.56
 
-print(f"smoke test passed: veltrum {expected_version} from {module_file}")
+# veltrum_numpy beside it: without NumPy it refuses to import, naming NumPy;
+# with it, the ufunc gives NavCalc's numbers.
+if importlib.util.find_spec("numpy") is None:
+    try:
+        import veltrum_numpy
+    except ModuleNotFoundError as error:
+        assert error.name == "numpy", error
+    else:
+        raise AssertionError("veltrum_numpy imported without NumPy")
+    with_numpy = "without NumPy"
+else:
+    import numpy
+    from veltrum_numpy import speed_change
+
+    assert pathlib.Path(sys.modules["veltrum_numpy"].__file__).resolve().parent == site_packages
+    changes = speed_change(10000, 120, 20, 7, 12, True, [0, 170], [4, 7], [2.0, 3.0], [0, 170])
+    assert changes.tolist() == [-0.66, -1.61], changes
+    with numpy.errstate(invalid="raise"):
+        try:
+            speed_change(10000, 120, 20, 7, 12, True, 0, 13, 2.0, 0)
+        except FloatingPointError:
+            pass
+        else:
+            raise AssertionError("a Beaufort force of 13 raised no FloatingPointError")
+    with_numpy = f"with NumPy {numpy.__version__}"
+
+print(f"smoke test passed: veltrum {expected_version} from {module_file}, {with_numpy}")
