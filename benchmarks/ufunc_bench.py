@@ -6,7 +6,8 @@ rounds) and its ratio to np.frompyfunc(vessel.compute, 4, 1). The ufunc runs
 twice: with one hull, speed and loading state broadcast over the conditions,
 and with a different hull, speed and loading state in every element.
 
-Wall time on a shared machine: a report, never a check.
+Times are the process's CPU time, which other work on a shared machine
+disturbs far less than wall time. A report, never a check.
 
 Usage: ufunc_bench.py [-n ELEMENTS] [--rounds N] [--build DIR]
 """
@@ -35,14 +36,11 @@ def hulls(rng, n):
             rng.integers(0, 2, n).astype(bool))
 
 
-def best_rate(run, n, rounds):
-    best = float("inf")
-    for _ in range(rounds):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return n / best
+def rate(run, n):
+    gc.collect()
+    start = time.process_time()
+    run()
+    return n / (time.process_time() - start)
 
 
 def main():
@@ -80,7 +78,7 @@ def main():
     rates = {name: [] for name in paths}
     for _ in range(args.rounds):  # interleaved, so load on the machine hits every path alike
         for name, run in paths.items():
-            rates[name].append(best_rate(run, args.n, 1))
+            rates[name].append(rate(run, args.n))
 
     baseline = max(rates["np.frompyfunc(vessel.compute, 4, 1)"])
     print(f"{args.n} random conditions, best of {args.rounds} rounds")

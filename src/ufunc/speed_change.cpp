@@ -45,7 +45,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // element's size compiles to one load or store.
 template <class T>
 T read(char* const* args, const npy_intp* steps, int operand, npy_intp i) {
-    T value;
+    T value{};
     std::memcpy(&value, args[operand] + i * steps[operand], sizeof value);
     return value;
 }

@@ -29,8 +29,6 @@ HULLS = [HULL, (45000, 180, 32, 10), (1, 1, 1, 1), (1, 10000, 1, 1), (1, INF, 1,
          # rejected: not all greater than zero, or no block coefficient
          (0, 1, 1, 1), (1, -0.0, 1, 1), (-1, 0, 0, 0), (NAN, 1, 1, 1), (INF, 1, 1, 1),
          (1, 1, 1, NAN), (1, 1e-200, 1e-200, 1e-200)]
-REJECTED = [(0, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0), (*HULL, *CONDITION, 0, 13, 2.0, 0),
-            (NAN, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0), (*HULL, *CONDITION, 0, 2**32 + 4, 2.0, 0)]
 
 
 def reference(vessel, wind_beta, wind_scale, wave_height, wave_beta):
@@ -88,20 +86,20 @@ def test_differential_against_navcalc(capfd):
     assert_same(got, reference(vessel, *weather))
 
 
-@pytest.mark.parametrize("shapes", [((3, 1), (4,)), ((), (2, 3)), ((5,), ())])
-def test_broadcasting_out_and_where(shapes):
-    hull_shape, weather_shape = shapes
-    length = np.full(hull_shape, 120.0) + np.arange(np.prod(hull_shape, dtype=int)).reshape(
-        hull_shape)
+def navcalc(*args):
+    vessel = NavCalc(*args[:4])
+    vessel.setup(*args[4:6])
+    return vessel.compute(*args[6:])
+
+
+@pytest.mark.parametrize("hull_shape, weather_shape", [((3, 1), (4,)), ((), (2, 3)), ((5,), ())])
+def test_broadcasting_out_and_where(hull_shape, weather_shape):
+    length = 120.0 + np.arange(np.prod(hull_shape, dtype=int)).reshape(hull_shape)
     wind_scale = np.arange(np.prod(weather_shape, dtype=int)).reshape(weather_shape) % 13
     args = (10000.0, length, 20.0, 7.0, 12.0, True, 45.0, wind_scale, 2.0, 45.0)
     got = speed_change(*args)
-    assert got.shape == np.broadcast_shapes(hull_shape, weather_shape) and got.dtype == np.float64
-    for index in np.ndindex(got.shape):
-        vessel = NavCalc(10000.0, float(np.broadcast_to(length, got.shape)[index]), 20.0, 7.0)
-        vessel.setup(*CONDITION)
-        assert got[index] == vessel.compute(45.0, int(np.broadcast_to(wind_scale, got.shape)[index]),
-                                            2.0, 45.0)
+    assert got.dtype == np.float64
+    assert np.array_equal(got, np.frompyfunc(navcalc, 10, 1)(*args).astype(np.float64))
     out, where = np.full(got.shape, -99.0), np.indices(got.shape).sum(axis=0) % 2 == 0
     assert speed_change(*args, out=out, where=where) is out
     assert np.array_equal(out, np.where(where, got, -99.0))
@@ -123,7 +121,9 @@ def test_casting(refused):
         speed_change(*replaced(**refused))
 
 
-@pytest.mark.parametrize("args", REJECTED)
+@pytest.mark.parametrize("args", [
+    (0, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0), (NAN, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0),
+    (*HULL, *CONDITION, 0, 13, 2.0, 0), (*HULL, *CONDITION, 0, 2**32 + 4, 2.0, 0)])
 @pytest.mark.parametrize("errstate", ["ignore", "warn", "raise"])
 def test_rejected_elements_follow_errstate(args, errstate, capfd):
     valid = (*HULL, NAN, True, INF, 4, NAN, -0.0)  # NaN and infinite inputs are no error
@@ -142,7 +142,9 @@ def test_rejected_elements_follow_errstate(args, errstate, capfd):
 
 
 def test_dask_and_xarray_inputs():
-    da, xr = pytest.importorskip("dask.array"), pytest.importorskip("xarray")
+    import dask.array as da
+    import xarray as xr
+
     rng = np.random.default_rng(3)
     weather = (rng.uniform(0, 180, 1000), rng.integers(0, 13, 1000), rng.uniform(0, 12, 1000),
                rng.uniform(0, 180, 1000))
@@ -158,10 +160,8 @@ def test_veltrum_imports_without_numpy():
     script = """if True:
         import sys
         sys.modules["numpy"] = None
-        import veltrum
-        v = veltrum.NavCalc(10000, 120, 20, 7)
-        v.setup(12, True)
-        assert v.compute(0, 4, 2.0, 0) == -0.66
+        from veltrum import NavCalc
+        print(NavCalc(10000, 120, 20, 7).compute(0, 4, 2.0, 0))
         try:
             import veltrum_numpy
         except ImportError as error:
@@ -169,4 +169,4 @@ def test_veltrum_imports_without_numpy():
     """
     run = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", script],
                          capture_output=True, text=True, check=True)
-    assert run.stdout == "ModuleNotFoundError import of numpy halted; None in sys.modules\n"
+    assert run.stdout == "-0.63\nModuleNotFoundError import of numpy halted; None in sys.modules\n"
