@@ -13,6 +13,7 @@
 #include <array>
 #include <bit>
 #include <cfenv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -126,12 +127,10 @@ void speed_change_loop(char** args, const npy_intp* dimensions, const npy_intp* 
     bool rejected = false;
     VesselCache cache;
     const auto vessel_at = [&](npy_intp i) {
-        return cache.get({read<double>(args, steps, kDisplacement, i),
-                          read<double>(args, steps, kLength, i),
-                          read<double>(args, steps, kBreadth, i),
-                          read<double>(args, steps, kDraught, i)},
-                         read<double>(args, steps, kSpeed, i),
-                         read<npy_bool>(args, steps, kLaden, i) != 0);
+        return cache.get(
+            {read<double>(args, steps, kDisplacement, i), read<double>(args, steps, kLength, i),
+             read<double>(args, steps, kBreadth, i), read<double>(args, steps, kDraught, i)},
+            read<double>(args, steps, kSpeed, i), read<npy_bool>(args, steps, kLaden, i) != 0);
     };
     bool one_vessel = true;  // the vessel's inputs broadcast: one vessel for all
     for (int operand = kDisplacement; operand <= kLaden; ++operand) {
@@ -170,7 +169,7 @@ const char kLoopTypes[] = {
     NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL,
     NPY_DOUBLE, NPY_INT64,  NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,  // int64 Beaufort number
 };
-static_assert(sizeof kLoopTypes == kLoopCount * (kInputs + 1));
+static_assert(sizeof kLoopTypes == std::size_t{kLoopCount} * std::size_t{kInputs + 1});
 
 // NumPy puts its own signature line, "speed_change(x1, x2, ...)", in front.
 constexpr const char* kDoc =
