@@ -301,9 +301,10 @@ def synthetic_storm(shape: tuple[int, int, int]) -> xr.Dataset:
                                        "standard_name": standard_name})
          for index, (name, (units, long_name, standard_name)) in enumerate(STORM_FIELDS.items())},
         coords={"time": ("time", hours),
-                "latitude": ("latitude", lat, {"units": "degrees_north", "standard_name": "latitude"}),
+                "latitude": ("latitude", lat, {"units": "degrees_north",
+                                               "standard_name": "latitude"}),
                 "longitude": ("longitude", lon, {"units": "degrees_east",
-                                               "standard_name": "longitude"})},
+                                                 "standard_name": "longitude"})},
         attrs={"title": "Synthetic storm (invented weather, not observations)"})
 
 
@@ -424,7 +425,8 @@ def as_dataset(change: xr.DataArray, args: argparse.Namespace, source: str) -> x
         "comment": "NaN where the weather had a missing or non-finite value"})
     attainable = (args.speed_kts + change).rename("attainable_speed")
     attainable.attrs.update({"units": "knot", "long_name": "attainable speed through the water"})
-    return change.rename("speed_change").to_dataset().assign(attainable_speed=attainable).assign_attrs({
+    dataset = change.rename("speed_change").to_dataset().assign(attainable_speed=attainable)
+    return dataset.assign_attrs({
         "Conventions": "CF-1.8",
         "title": "Ship speed change in wind and waves (veltrum model)",
         "source": f"veltrum {version()}; weather: {source}",
