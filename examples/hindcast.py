@@ -181,6 +181,8 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="an existing Dask scheduler, e.g. tcp://host:8786 (default: a local "
                      "cluster, one worker process per core)")
+    run.add_argument("--connect-timeout", type=float, default=20.0, metavar="S",
+                     help="seconds to wait for the scheduler (default: %(default)g)")
     run.add_argument("--workers", type=int, default=os.cpu_count() or 1, metavar="N",
                      help="worker processes of the local cluster (default: %(default)s)")
     run.add_argument("--engine", choices=("auto", "calls", "ufunc"), default="auto",
@@ -196,6 +198,8 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--headings wants a number from 1 to 360")
     if args.workers < 1:
         parser.error("--workers wants at least 1")
+    if not args.connect_timeout > 0:
+        parser.error("--connect-timeout wants a number of seconds above 0")
     try:
         shape = tuple(int(n) for n in args.synthetic_shape.split(","))
     except ValueError:
@@ -319,7 +323,8 @@ def load_weather(args: argparse.Namespace) -> tuple[xr.Dataset, str]:
     try:
         weather = xr.open_dataset(args.input, chunks={})
     except (OSError, ValueError) as error:
-        raise UsageError(f"cannot read {args.input}: {error}") from None
+        reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+        raise UsageError(f"cannot read {args.input}: {reason}") from None
     missing = [name for name in VARIABLES if name not in weather]
     if missing:
         raise UsageError(f"{args.input} lacks {', '.join(missing)} (ERA5 names u10, v10, swh, mwd)")
@@ -369,7 +374,7 @@ def start_client(args: argparse.Namespace) -> Any:
 
     if args.scheduler is not None:
         try:
-            client = Client(args.scheduler, timeout=20)
+            client = Client(args.scheduler, timeout=args.connect_timeout)
         except (OSError, TimeoutError, ValueError) as error:
             raise UsageError(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
         # Workers of a local cluster find this directory on the path they inherit; those
@@ -407,7 +412,7 @@ def with_progress(client: Any, collections: Sequence[Any]) -> list[Any]:
         done = sum(future.done() for future in futures)
         if draw or done == total:
             bar = "#" * (40 * done // max(total, 1))
-            sys.stderr.write(f"\r[{bar:<40}] {done}/{total} chunks")
+            sys.stderr.write(f"\r[{bar:<40}] {done}/{total} results")
             sys.stderr.flush()
         if done == total:
             break
