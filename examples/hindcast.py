@@ -44,8 +44,12 @@ PROG = "hindcast.py"
 EXAMPLES = os.path.dirname(os.path.abspath(__file__))
 VARIABLES = ("u10", "v10", "swh", "mwd")
 LOSS_THRESHOLD_KN = -1.0  # a loss above one knot is a speed change below -1
-BATCH = 16384  # cells converted and boxed at a time: the Python objects stay in cache
-CHUNK_CELLS = 1 << 20  # cells of one time step or more per dask chunk, about
+# Cells converted and boxed at a time: the Python objects stay in cache, and NumPy's
+# temporaries (32 KiB) stay below glibc's mmap threshold, which is fixed at 128 KiB in
+# dask workers (their nanny sets MALLOC_TRIM_THRESHOLD_); larger ones would be mapped
+# and unmapped, page by page, every batch.
+BATCH = 4096
+CHUNK_CELLS = 1 << 18  # cells of one time step or more per dask chunk, about
 
 
 # -- on the workers -----------------------------------------------------------------------------
@@ -552,35 +556,45 @@ def run(args: argparse.Namespace) -> None:
                  f"{source}")
 
 
-BENCHMARK_SHAPE = (240, 101, 121)  # 2.9 million cell-hours
+BENCHMARK_SHAPE = (252, 101, 121)  # 3.1 million cell-hours, in 12 chunks of 21 hours
 
 
-def timed(action: Any, repeats: int = 3) -> float:
-    """Best wall time of a few runs, seconds."""
-    best = math.inf
+def timed(action: Any, cpu_clock: Any, repeats: int = 3) -> tuple[float, float]:
+    """Wall and CPU seconds of the fastest of a few runs."""
+    best = (math.inf, math.inf)
     for _ in range(repeats):
-        start = time.perf_counter()
+        cpu, start = cpu_clock(), time.perf_counter()
         action()
-        best = min(best, time.perf_counter() - start)
+        wall = time.perf_counter() - start
+        best = min(best, (wall, cpu_clock() - cpu))
     return best
 
 
 def benchmark(args: argparse.Namespace) -> None:
     """Estimates per second per worker: a Python loop, the chunk function in this process
-    (with where its time goes), and local clusters of 1 and 2 workers."""
+    (with where its time goes), and local clusters of 1 and 2 workers.
+
+    Each is given by the wall clock and by the CPU time the worker processes spent,
+    which other work on a shared machine changes less."""
     from dask.graph_manipulation import clone
     from distributed import Client, LocalCluster, wait
 
     headings = headings_of(args)
     particulars = (args.displacement, args.length, args.breadth, args.draught)
-    laden = not args.ballast
-    vessel = vessel_for(particulars, args.speed_kts, laden)
+    vessel = vessel_for(particulars, args.speed_kts, not args.ballast)
     weather = synthetic_storm(BENCHMARK_SHAPE)
     cells = weather["u10"].size
     first_hours = max(1, (1 << 20) // (BENCHMARK_SHAPE[1] * BENCHMARK_SHAPE[2]))
     fields = list(storm_block(0, first_hours, BENCHMARK_SHAPE).reshape(4, -1))
-    print(f"Weather: synthetic storm, {cells} cell-hours; {len(headings)} heading(s); "
-          f"{os.cpu_count()} cores")
+    print(f"Weather: synthetic storm, {cells} cell-hours; {len(headings)} heading(s); engine "
+          f"{args.engine_used}; {os.cpu_count()} cores, load average "
+          + " ".join(f"{load:.1f}" for load in os.getloadavg()))
+    print(f"{'million estimates per second per worker':<46}{'wall clock':>11}{'CPU time':>10}")
+
+    def show(label: str, estimates: int, seconds: tuple[float, float], workers: int = 1) -> None:
+        wall, cpu = seconds
+        print(f"{label:<46}{estimates / wall / workers / 1e6:>11.2f}"
+              f"{estimates / cpu / 1e6:>10.2f}")
 
     loop_cells = 200_000
     lists = [field[:loop_cells].tolist() for field in fields]
@@ -599,68 +613,73 @@ def benchmark(args: argparse.Namespace) -> None:
                                    marine.relative_angle(heading, wave_from)))
         return out
 
-    def rate(estimates: int, seconds: float) -> str:
-        return f"{estimates / seconds / 1e6:6.2f} million/s"
+    show("plain Python loop, this process", loop_cells * len(headings),
+         timed(python_loop, time.process_time, 1))
 
-    print(f"{'plain Python loop, one process':<44}"
-          f"{rate(loop_cells * len(headings), timed(python_loop, 1))}")
+    def chunk_function() -> None:
+        speed_change_block(*fields, vessel=(*particulars, args.speed_kts, not args.ballast),
+                           headings=headings, engine=args.engine_used)
 
-    # Where the time of the per-call path goes, one batch after another in this process.
-    parts = {"NumPy conversions": 0.0, "boxing (.tolist())": 0.0, "compute calls": 0.0}
-    block = slice(0, 1 << 20)
-    u10, v10, swh, mwd = (field[block] for field in fields)
-    valid = valid_cells(u10, v10, swh, mwd)
-    u10, v10, swh, mwd = u10[valid], v10[valid], swh[valid], mwd[valid]
+    show("chunk function, this process", fields[0].size * len(headings),
+         timed(chunk_function, time.process_time))
+    if args.engine_used == "calls":
+        print("  of which, CPU time per estimate:")
+        for part, nanoseconds in calls_profile(vessel, headings, fields).items():
+            print(f"    {part:<42}{nanoseconds:>7.1f} ns")
+
+    for workers in (1, 2):
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None)
+        client = Client(cluster)
+        try:
+            inputs = client.persist(chunked(weather))
+            wait(inputs)
+            persisted = [inputs[name].data for name in VARIABLES]
+            change = speed_change(inputs, args)
+
+            def on_cluster() -> None:
+                # new keys each time, so that the cluster computes anew
+                result = client.persist(clone(change.data, omit=persisted))
+                wait(result)
+                del result
+
+            def workers_cpu() -> float:
+                return float(sum(client.run(time.process_time).values()))
+
+            on_cluster()  # the first run builds the ships and warms the workers
+            seconds = timed(on_cluster, workers_cpu)
+        finally:
+            close_client(client)
+        show(f"local cluster, {workers} worker{'s' if workers > 1 else ''}",
+             cells * len(headings), seconds, workers)
+
+
+def calls_profile(vessel: veltrum.NavCalc, headings: Sequence[float],
+                  fields: Sequence[FloatArray]) -> dict[str, float]:
+    """CPU time per estimate of each step of speed_change_calls, batch by batch."""
+    parts = dict.fromkeys(("NumPy conversions (marine.py)", "boxing (.tolist())",
+                           "compute calls and the result array"), 0.0)
+    u10, v10, swh, mwd = (field[valid_cells(*fields)] for field in fields)
+    courses = np.asarray(headings, dtype=np.float64)
     for start in range(0, u10.size, BATCH):
         part = slice(start, start + BATCH)
-        clock = time.perf_counter()
+        clock = time.process_time()
         speed, wind_from = wind_speed_and_origin(u10[part], v10[part])
         forces = marine.beaufort_forces(speed)
-        courses = np.asarray(headings, dtype=np.float64)
         angles = [(marine.relative_angle(courses[k:k + 1], wind_from),
-                   marine.relative_angle(courses[k:k + 1], mwd[part])) for k in range(len(courses))]
-        converted = time.perf_counter()
+                   marine.relative_angle(courses[k:k + 1], mwd[part]))
+                  for k in range(len(courses))]
+        converted = time.process_time()
         boxed_forces, heights = forces.tolist(), swh[part].tolist()
         boxed = [(wind.tolist(), wave.tolist()) for wind, wave in angles]
-        boxing = time.perf_counter()
+        boxing = time.process_time()
         for wind_beta, wave_beta in boxed:
             np.fromiter(map(vessel.compute, wind_beta, boxed_forces, heights, wave_beta),
                         np.float64, len(heights))
-        done = time.perf_counter()
-        parts["NumPy conversions"] += converted - clock
-        parts["boxing (.tolist())"] += boxing - converted
-        parts["compute calls"] += done - boxing
-    estimates = u10.size * len(headings)
-    print(f"{'chunk function, one process, by part:':<44}"
-          f"{rate(estimates, sum(parts.values()))}")
-    for name, seconds in parts.items():
-        print(f"    {name:<40}{seconds / estimates * 1e9:6.1f} ns per estimate")
-
-    engines = ["calls"] + (["ufunc"] if has_ufunc() else [])
-    for engine in engines:
-        args.engine_used = engine
-        for workers in (1, 2):
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   host="127.0.0.1", dashboard_address=None)
-            client = Client(cluster)
-            try:
-                inputs = client.persist(chunked(weather))
-                wait(inputs)
-                persisted = [inputs[name].data for name in VARIABLES]
-                change = speed_change(inputs, args)
-
-                def on_cluster() -> None:
-                    # new keys each time, so that the cluster computes anew
-                    result = client.persist(clone(change.data, omit=persisted))
-                    wait(result)
-                    del result
-
-                on_cluster()  # the first run builds the ships and warms the workers
-                seconds = timed(on_cluster)
-            finally:
-                close_client(client)
-            label = f"{engine} on a local cluster, {workers} worker{'s' if workers > 1 else ''}"
-            print(f"{label:<44}{rate(cells * len(headings) // workers, seconds)} per worker")
+        done = time.process_time()
+        for name, seconds in zip(parts, (converted - clock, boxing - converted, done - boxing)):
+            parts[name] += seconds
+    return {name: seconds / (u10.size * len(courses)) * 1e9 for name, seconds in parts.items()}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
