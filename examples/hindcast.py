@@ -22,6 +22,7 @@ Needs the `grid` extra (xarray, dask with distributed, h5netcdf, matplotlib).
 from __future__ import annotations
 
 import argparse
+import importlib
 import math
 import os
 import sys
@@ -109,7 +110,7 @@ def speed_change_ufunc(vessel: tuple[float, float, float, float, float, bool],
                        headings: Sequence[float], u10: FloatArray, v10: FloatArray,
                        swh: FloatArray, mwd: FloatArray) -> FloatArray:
     """The same with veltrum_numpy's ufunc; the caller has dropped invalid cells."""
-    import veltrum_numpy  # type: ignore[import-not-found]
+    import veltrum_numpy  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
     speed, wind_from = wind_speed_and_origin(u10, v10)
     forces = marine.beaufort_forces(speed)[:, None]
@@ -230,7 +231,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def has_ufunc() -> bool:
     try:
-        import veltrum_numpy  # noqa: F401
+        importlib.import_module("veltrum_numpy")
     except ImportError:
         return False
     return True
@@ -586,8 +587,10 @@ def benchmark(args: argparse.Namespace) -> None:
     cells = weather["u10"].size
     first_hours = max(1, (1 << 20) // (BENCHMARK_SHAPE[1] * BENCHMARK_SHAPE[2]))
     fields = list(storm_block(0, first_hours, BENCHMARK_SHAPE).reshape(4, -1))
-    print(f"Weather: synthetic storm, {cells} cell-hours; {len(headings)} heading(s); engine "
-          f"{args.engine_used}; {os.cpu_count()} cores, load average "
+    engines = [args.engine] if args.engine != "auto" else ["calls"] + (
+        ["ufunc"] if has_ufunc() else [])
+    print(f"Weather: synthetic storm, {cells} cell-hours; {len(headings)} heading(s); "
+          f"{os.cpu_count()} cores, load average "
           + " ".join(f"{load:.1f}" for load in os.getloadavg()))
     print(f"{'million estimates per second per worker':<46}{'wall clock':>11}{'CPU time':>10}")
 
@@ -616,18 +619,20 @@ def benchmark(args: argparse.Namespace) -> None:
     show("plain Python loop, this process", loop_cells * len(headings),
          timed(python_loop, time.process_time, 1))
 
-    def chunk_function() -> None:
-        speed_change_block(*fields, vessel=(*particulars, args.speed_kts, not args.ballast),
-                           headings=headings, engine=args.engine_used)
+    for engine in engines:
+        def chunk_function() -> None:
+            speed_change_block(*fields, vessel=(*particulars, args.speed_kts, not args.ballast),
+                               headings=headings, engine=engine)
 
-    show("chunk function, this process", fields[0].size * len(headings),
-         timed(chunk_function, time.process_time))
-    if args.engine_used == "calls":
-        print("  of which, CPU time per estimate:")
-        for part, nanoseconds in calls_profile(vessel, headings, fields).items():
-            print(f"    {part:<42}{nanoseconds:>7.1f} ns")
+        show(f"{engine}: chunk function, this process", fields[0].size * len(headings),
+             timed(chunk_function, time.process_time))
+        if engine == "calls":
+            print("  of which, CPU time per estimate:")
+            for part, nanoseconds in calls_profile(vessel, headings, fields).items():
+                print(f"    {part:<42}{nanoseconds:>7.1f} ns")
 
-    for workers in (1, 2):
+    for engine, workers in ((engine, workers) for engine in engines for workers in (1, 2)):
+        args.engine_used = engine
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                host="127.0.0.1", dashboard_address=None)
         client = Client(cluster)
@@ -650,7 +655,7 @@ def benchmark(args: argparse.Namespace) -> None:
             seconds = timed(on_cluster, workers_cpu)
         finally:
             close_client(client)
-        show(f"local cluster, {workers} worker{'s' if workers > 1 else ''}",
+        show(f"{engine}: local cluster, {workers} worker{'s' if workers > 1 else ''}",
              cells * len(headings), seconds, workers)
 
 
