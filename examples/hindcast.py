@@ -92,13 +92,14 @@ def speed_change_calls(vessel: veltrum.NavCalc, headings: Sequence[float], u10: 
     Shape (cells, headings). The fields shared by all headings are boxed once."""
     out = np.empty((u10.size, len(headings)))
     compute = vessel.compute
+    courses = np.asarray(headings, dtype=np.float64)
     for start in range(0, u10.size, BATCH):
         part = slice(start, start + BATCH)
         speed, wind_from = wind_speed_and_origin(u10[part], v10[part])
         forces = marine.beaufort_forces(speed).tolist()  # 0 to 12: valid cells only come here
         heights = swh[part].tolist()
-        for column in range(len(headings)):
-            heading = np.asarray(headings, dtype=np.float64)[column:column + 1]
+        for column in range(len(courses)):
+            heading = courses[column:column + 1]
             wind_beta = marine.relative_angle(heading, wind_from).tolist()
             wave_beta = marine.relative_angle(heading, mwd[part]).tolist()
             out[part, column] = np.fromiter(map(compute, wind_beta, forces, heights, wave_beta),
@@ -196,7 +197,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     run.add_argument("--benchmark", action="store_true",
                      help="measure estimates per second per worker instead of a run")
     args = parser.parse_args(argv)
-    for name in ("displacement", "length", "breadth", "draught", "speed_kts"):
+    for name in ("displacement", "length", "breadth", "draught", "speed_kts", "heading"):
         if not math.isfinite(getattr(args, name)):
             parser.error(f"--{name.replace('_', '-')} wants a finite number")
     if args.headings is not None and not 1 <= args.headings <= 360:
@@ -348,10 +349,11 @@ def time_dimension(weather: xr.Dataset) -> str:
 
 
 def chunked(weather: xr.Dataset) -> xr.Dataset:
-    """Chunks of whole time steps, about CHUNK_CELLS cells each."""
+    """The four fields as doubles (ERA5 files hold single precision), in chunks of whole
+    time steps, about CHUNK_CELLS cells each."""
     time_dim = time_dimension(weather)
     per_step = max(1, weather["u10"].size // max(1, weather.sizes[time_dim]))
-    return weather[list(VARIABLES)].chunk(
+    return weather[list(VARIABLES)].astype(np.float64).chunk(
         {dim: (max(1, CHUNK_CELLS // per_step) if dim == time_dim else -1)
          for dim in weather["u10"].dims})
 
@@ -423,9 +425,10 @@ def with_progress(client: Any, collections: Sequence[Any]) -> list[Any]:
             break
         time.sleep(0.2)
     sys.stderr.write("\n")
-    for future in futures:  # a failed chunk raises its error here
+    for future in futures:
         if future.status == "error":
-            future.result()
+            error = future.exception()
+            raise UsageError(f"a chunk failed on the cluster: {type(error).__name__}: {error}")
     return persisted
 
 
