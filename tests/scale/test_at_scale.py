@@ -87,10 +87,11 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, script, args, says):
 
 
 def start(*args, log):
-    """A process in its own process group, its output to `log`."""
+    """A process in its own process group, its output and scratch files beside `log`."""
+    env = dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(log.parent))
     with open(log, "w") as sink:
         return subprocess.Popen([str(DASK), *args], stdout=sink, stderr=subprocess.STDOUT,
-                                start_new_session=True)
+                                env=env, start_new_session=True)
 
 
 def stop(process):
@@ -116,7 +117,6 @@ def wait_until(condition, what, seconds=60):
 @pytest.fixture
 def loopback_cluster(tmp_path):
     """`dask scheduler` and two `dask worker`s on 127.0.0.1; yields the scheduler's address."""
-    os.environ["DASK_TEMPORARY_DIRECTORY"] = str(tmp_path)
     info = tmp_path / "scheduler.json"
     processes = []
     try:
@@ -134,7 +134,6 @@ def loopback_cluster(tmp_path):
     finally:
         for process in reversed(processes):
             stop(process)
-        del os.environ["DASK_TEMPORARY_DIRECTORY"]
 
 
 def test_hindcast_on_a_loopback_cluster_is_bit_exact(tmp_path, loopback_cluster):
