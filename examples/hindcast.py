@@ -45,12 +45,14 @@ PROG = "hindcast.py"
 EXAMPLES = os.path.dirname(os.path.abspath(__file__))
 VARIABLES = ("u10", "v10", "swh", "mwd")
 LOSS_THRESHOLD_KN = -1.0  # a loss above one knot is a speed change below -1
-# Cells converted and boxed at a time: the Python objects stay in cache, and NumPy's
-# temporaries (32 KiB) stay below glibc's mmap threshold, which is fixed at 128 KiB in
-# dask workers (their nanny sets MALLOC_TRIM_THRESHOLD_); larger ones would be mapped
-# and unmapped, page by page, every batch.
+# Cells converted and boxed at a time: the Python objects stay in cache, and every
+# temporary array (32 KiB) stays below glibc's mmap threshold, which is fixed at 128 KiB
+# in dask workers (their nanny sets MALLOC_TRIM_THRESHOLD_): larger ones are mapped
+# anew each time and paid for in page faults.
 BATCH = 4096
-CHUNK_CELLS = 1 << 18  # cells of one time step or more per dask chunk, about
+# Cells per dask chunk, at most: whole time steps, as many as make about a million
+# (each task has a fixed cost), but at least two chunks per worker when there are enough.
+CHUNK_CELLS = 1 << 20
 
 
 # -- on the workers -----------------------------------------------------------------------------
@@ -85,66 +87,48 @@ def valid_cells(u10: FloatArray, v10: FloatArray, swh: FloatArray,
     return np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
 
 
-def speed_change_calls(vessel: veltrum.NavCalc, headings: Sequence[float], u10: FloatArray,
-                       v10: FloatArray, swh: FloatArray, mwd: FloatArray) -> FloatArray:
-    """Speed change of valid cells (flat arrays) for each heading, one `compute` call each.
-
-    Shape (cells, headings). The fields shared by all headings are boxed once."""
-    out = np.empty((u10.size, len(headings)))
-    compute = vessel.compute
-    courses = np.asarray(headings, dtype=np.float64)
-    for start in range(0, u10.size, BATCH):
-        part = slice(start, start + BATCH)
-        speed, wind_from = wind_speed_and_origin(u10[part], v10[part])
-        forces = marine.beaufort_forces(speed).tolist()  # 0 to 12: valid cells only come here
-        heights = swh[part].tolist()
-        for column in range(len(courses)):
-            heading = courses[column:column + 1]
-            wind_beta = marine.relative_angle(heading, wind_from).tolist()
-            wave_beta = marine.relative_angle(heading, mwd[part]).tolist()
-            out[part, column] = np.fromiter(map(compute, wind_beta, forces, heights, wave_beta),
-                                            np.float64, len(forces))
-    return out
-
-
-def speed_change_ufunc(vessel: tuple[float, float, float, float, float, bool],
-                       headings: Sequence[float], u10: FloatArray, v10: FloatArray,
-                       swh: FloatArray, mwd: FloatArray) -> FloatArray:
-    """The same with veltrum_numpy's ufunc; the caller has dropped invalid cells."""
-    import veltrum_numpy  # type: ignore[import-not-found, import-untyped, unused-ignore]
-
-    speed, wind_from = wind_speed_and_origin(u10, v10)
-    forces = marine.beaufort_forces(speed)[:, None]
-    heading = np.asarray(headings, dtype=np.float64)[None, :]
-    wind_beta = marine.relative_angle(heading, wind_from[:, None])
-    wave_beta = marine.relative_angle(heading, mwd[:, None])
-    result: FloatArray = veltrum_numpy.speed_change(*vessel, wind_beta, forces, swh[:, None],
-                                                    wave_beta)
-    return result
-
-
 def speed_change_block(u10: FloatArray, v10: FloatArray, swh: FloatArray, mwd: FloatArray, *,
                        vessel: tuple[float, float, float, float, float, bool],
                        headings: tuple[float, ...], engine: str) -> FloatArray:
     """Speed change in knots for one block of the grid, a last axis of headings added.
 
-    This is what dask runs on the workers; invalid cells give NaN."""
+    This is what dask runs on the workers; invalid cells give NaN. The `calls` engine
+    calls `compute` once per estimate over Python lists, boxing the fields that all
+    headings share once; `ufunc` hands the same arrays to veltrum_numpy."""
     shape = u10.shape
-    fields = [np.ascontiguousarray(a, dtype=np.float64).reshape(-1) for a in (u10, v10, swh, mwd)]
-    valid = valid_cells(*fields)
-    everywhere = bool(valid.all())
-    if not everywhere:
-        fields = [field[valid] for field in fields]
+    u10, v10, swh, mwd = (np.ascontiguousarray(field, dtype=np.float64).reshape(-1)
+                          for field in (u10, v10, swh, mwd))
+    out = np.full((u10.size, len(headings)), np.nan)
+    courses = np.asarray(headings, dtype=np.float64)
     if engine == "ufunc":
-        change = speed_change_ufunc(vessel, headings, *fields)
+        import veltrum_numpy  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        ufunc = veltrum_numpy.speed_change
     else:
-        change = speed_change_calls(vessel_for(vessel[:4], vessel[4], vessel[5]), headings,
-                                    *fields)
-    if not everywhere:
-        full = np.full((valid.size, len(headings)), np.nan)
-        full[valid] = change
-        change = full
-    return change.reshape(*shape, len(headings))
+        compute = vessel_for(vessel[:4], vessel[4], vessel[5]).compute
+    for start in range(0, u10.size, BATCH):
+        rows: slice | NDArray[np.intp] = slice(start, start + BATCH)
+        batch = [u10[rows], v10[rows], swh[rows], mwd[rows]]
+        valid = valid_cells(*batch)
+        if not valid.all():
+            rows = start + np.flatnonzero(valid)
+            batch = [field[valid] for field in batch]
+        wind_u, wind_v, height, wave_from = batch
+        speed, wind_from = wind_speed_and_origin(wind_u, wind_v)
+        forces = marine.beaufort_forces(speed)  # 0 to 12: only valid cells come here
+        if engine != "ufunc":
+            forces_boxed, heights_boxed = forces.tolist(), height.tolist()
+        for column in range(len(courses)):
+            heading = courses[column:column + 1]
+            wind_beta = marine.relative_angle(heading, wind_from)
+            wave_beta = marine.relative_angle(heading, wave_from)
+            if engine == "ufunc":
+                out[rows, column] = ufunc(*vessel, wind_beta, forces, height, wave_beta)
+            else:
+                out[rows, column] = np.fromiter(
+                    map(compute, wind_beta.tolist(), forces_boxed, heights_boxed,
+                        wave_beta.tolist()), np.float64, height.size)
+    return out.reshape(*shape, len(headings))
 
 
 # -- on the client ------------------------------------------------------------------------------
@@ -348,14 +332,15 @@ def time_dimension(weather: xr.Dataset) -> str:
     return str(dims[0])
 
 
-def chunked(weather: xr.Dataset) -> xr.Dataset:
+def chunked(weather: xr.Dataset, workers: int) -> xr.Dataset:
     """The four fields as doubles (ERA5 files hold single precision), in chunks of whole
-    time steps, about CHUNK_CELLS cells each."""
+    time steps (see CHUNK_CELLS)."""
     time_dim = time_dimension(weather)
-    per_step = max(1, weather["u10"].size // max(1, weather.sizes[time_dim]))
+    steps = max(1, weather.sizes[time_dim])
+    per_step = max(1, weather["u10"].size // steps)
+    hours = max(1, min(CHUNK_CELLS // per_step, math.ceil(steps / (2 * max(1, workers)))))
     return weather[list(VARIABLES)].astype(np.float64).chunk(
-        {dim: (max(1, CHUNK_CELLS // per_step) if dim == time_dim else -1)
-         for dim in weather["u10"].dims})
+        {dim: (hours if dim == time_dim else -1) for dim in weather["u10"].dims})
 
 
 def speed_change(weather: xr.Dataset, args: argparse.Namespace) -> xr.DataArray:
@@ -522,7 +507,6 @@ def run(args: argparse.Namespace) -> None:
     veltrum.NavCalc(args.displacement, args.length, args.breadth, args.draught).setup(
         args.speed_kts, not args.ballast)
     weather, source = load_weather(args)
-    weather = chunked(weather)
     print(f"Weather: {source}")
     headings = headings_of(args)
     print(f"Vessel: {args.displacement:g} m³, {args.length:g} × {args.breadth:g} × "
@@ -531,8 +515,9 @@ def run(args: argparse.Namespace) -> None:
           + ", ".join(f"{h:g}°" for h in headings) + f"; engine: {args.engine_used}")
     client = start_client(args)
     try:
-        print(f"Cluster: {len(client.scheduler_info()['workers'])} workers at "
-              f"{client.scheduler.address}")
+        workers = len(client.scheduler_info()["workers"])
+        print(f"Cluster: {workers} workers at {client.scheduler.address}")
+        weather = chunked(weather, workers)
         change = speed_change(weather, args)
         valid = valid_cells(*(weather[name].data for name in VARIABLES))
         speed, _ = wind_speed_and_origin(weather["u10"].data, weather["v10"].data)
@@ -560,7 +545,7 @@ def run(args: argparse.Namespace) -> None:
                  f"{source}")
 
 
-BENCHMARK_SHAPE = (252, 101, 121)  # 3.1 million cell-hours, in 12 chunks of 21 hours
+BENCHMARK_SHAPE = (340, 101, 121)  # 4.2 million cell-hours, in 4 chunks of 85 hours
 
 
 def timed(action: Any, cpu_clock: Any, repeats: int = 3) -> tuple[float, float]:
@@ -640,7 +625,7 @@ def benchmark(args: argparse.Namespace) -> None:
                                host="127.0.0.1", dashboard_address=None)
         client = Client(cluster)
         try:
-            inputs = client.persist(chunked(weather))
+            inputs = client.persist(chunked(weather, workers))
             wait(inputs)
             persisted = [inputs[name].data for name in VARIABLES]
             change = speed_change(inputs, args)
@@ -664,7 +649,7 @@ def benchmark(args: argparse.Namespace) -> None:
 
 def calls_profile(vessel: veltrum.NavCalc, headings: Sequence[float],
                   fields: Sequence[FloatArray]) -> dict[str, float]:
-    """CPU time per estimate of each step of speed_change_calls, batch by batch."""
+    """CPU time per estimate of each step of the `calls` engine, batch by batch."""
     parts = dict.fromkeys(("NumPy conversions (marine.py)", "boxing (.tolist())",
                            "compute calls and the result array"), 0.0)
     u10, v10, swh, mwd = (field[valid_cells(*fields)] for field in fields)
