@@ -207,6 +207,11 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                 parser.error(f"--{option} wants a file name ending in {suffix}, not {path!r}")
             if not os.path.isdir(os.path.dirname(path) or "."):
                 parser.error(f"--{option}: no directory for {path!r}")
+    if args.benchmark:
+        taken = [f"--{name}" for name in ("input", "output", "plot", "scheduler")
+                 if getattr(args, name) is not None]
+        if taken:
+            parser.error(f"--benchmark makes its own storm and local clusters: no {taken[0]}")
     if args.engine == "ufunc" and not has_ufunc():
         parser.error("--engine ufunc needs the veltrum_numpy module")
     args.engine_used = args.engine if args.engine != "auto" else (
