@@ -28,11 +28,12 @@ import os
 import sys
 import time
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import marine
+from cli import Parser, UsageError, refused_vessel as refused, run_main, save_figure
 import veltrum
 
 if TYPE_CHECKING:
@@ -132,15 +133,6 @@ def speed_change_block(u10: FloatArray, v10: FloatArray, swh: FloatArray, mwd: F
 
 
 # -- on the client ------------------------------------------------------------------------------
-
-class UsageError(Exception):
-    """Bad input: reported in one line, exit status 2."""
-
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
-
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = Parser(description="Speed change of a ship over gridded weather, on Dask.",
@@ -377,7 +369,7 @@ def start_client(args: argparse.Namespace) -> Any:
         # Workers of a local cluster find this directory on the path they inherit; those
         # of another cluster get these two files (and import them, as the scheduler does).
         try:
-            for name in ("marine.py", "hindcast.py"):
+            for name in ("marine.py", "cli.py", "hindcast.py"):
                 client.upload_file(os.path.join(EXAMPLES, name))
         except Exception as error:
             close_client(client)
@@ -496,12 +488,7 @@ def draw_map(result: xr.Dataset, weather: xr.Dataset, path: str, title: str) -> 
     mesh = speed.plot.pcolormesh(ax=axes, cmap="viridis", add_colorbar=False)
     figure.colorbar(mesh, ax=axes, label="knots")
     axes.set_title(title, fontsize=10)
-    try:
-        figure.savefig(path, dpi=90, metadata={"Software": None})
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
-    finally:
-        pyplot.close(figure)
+    save_figure(figure, path)
     print(f"Map of the mean attainable speed written to {path}")
 
 
@@ -681,26 +668,14 @@ def calls_profile(vessel: veltrum.NavCalc, headings: Sequence[float],
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    try:
+    def body() -> None:
         args = parse_args(argv)
         if args.benchmark:
             benchmark(args)
         else:
             run(args)
-    except (UsageError, TypeError, OverflowError) as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except BaseException as error:
-        kind = type(error)
-        if kind.__module__ != "pyo3_runtime" or kind.__name__ != "PanicException":
-            raise
-        print(f"{PROG}: error: the model refused the vessel: {error}", file=sys.stderr)
-        return 2
-    return 0
 
+    return run_main(PROG, body, refused)
 
 if __name__ == "__main__":
     # The workers import this file as the module `hindcast`; so does the client, so that

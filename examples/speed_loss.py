@@ -31,9 +31,10 @@ import math
 import os
 import sys
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING
 
 import veltrum
+from cli import Parser, UsageError, run_main, save_figure
 from marine import beaufort_force, fold_angle, relative_angle
 
 if TYPE_CHECKING:
@@ -80,15 +81,6 @@ TRUE_WEATHER_OPTIONS: list[tuple[str, str, str]] = [
                            "force; 2 with the default force)"),
 ]
 WORKED_EXAMPLE_WAVE_HEIGHT = 2.0
-
-
-class UsageError(Exception):
-    """Bad command-line input: reported in one line, exit status 2."""
-
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -312,23 +304,8 @@ def polar_figure(vessel: veltrum.NavCalc, args: argparse.Namespace) -> Figure:
 
 def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
     """Writes the polar diagram to args.plot."""
-    path = args.plot
-    figure = polar_figure(vessel, args)
-    from matplotlib import pyplot
-    # No tool version in the file: the same data gives the same picture.
-    try:
-        figure.savefig(path, dpi=90, metadata={"Software": None})
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
-    finally:
-        pyplot.close(figure)
-    print(f"\nPolar diagram written to {path}")
-
-
-def is_model_failure(error: BaseException) -> bool:
-    """True for the module's PanicException, which is not an Exception."""
-    kind = type(error)
-    return kind.__module__ == "pyo3_runtime" and kind.__name__ == "PanicException"
+    save_figure(polar_figure(vessel, args), args.plot)
+    print(f"\nPolar diagram written to {args.plot}")
 
 
 def run(args: argparse.Namespace) -> None:
@@ -342,24 +319,10 @@ def run(args: argparse.Namespace) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    prog = "speed_loss.py"
-    try:
-        run(parse_args(argv))
-    except (UsageError, TypeError, OverflowError) as error:  # or a value the module can't take
-        print(f"{prog}: error: {error}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:  # the reader went away (`| head`): stop quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except BaseException as error:
-        if not is_model_failure(error):
-            raise
-        message = str(error)
-        meaning = EXPLANATIONS.get(message, "the model rejected the input")
-        print(f"{prog}: error: {message} — {meaning}", file=sys.stderr)
-        return 2
-    return 0
+    def explained(message: str) -> str:
+        return f"{message} — {EXPLANATIONS.get(message, 'the model rejected the input')}"
 
+    return run_main("speed_loss.py", lambda: run(parse_args(argv)), explained)
 
 if __name__ == "__main__":
     sys.exit(main())

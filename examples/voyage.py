@@ -23,9 +23,9 @@ import os
 import sys
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass
-from typing import NoReturn
 
 import marine
+from cli import Parser, UsageError, refused_vessel as refused, run_main
 import veltrum
 
 PROG = "voyage.py"
@@ -34,15 +34,6 @@ SAMPLE_ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
 EARTH_RADIUS_NM = 6371.0088 / 1.852  # mean radius of the Earth (IUGG), nautical miles
 COLUMNS = ("name", "latitude", "longitude", "wind_speed_ms", "wind_from_deg", "wave_height_m",
            "wave_from_deg")
-
-
-class UsageError(Exception):
-    """Bad input: reported in one line, exit status 2."""
-
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
 
 
 @dataclass
@@ -219,22 +210,7 @@ def run(args: argparse.Namespace) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        run(parse_args(argv))
-    except (UsageError, TypeError, OverflowError) as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except BaseException as error:
-        kind = type(error)
-        if kind.__module__ != "pyo3_runtime" or kind.__name__ != "PanicException":
-            raise
-        print(f"{PROG}: error: the model refused the vessel: {error}", file=sys.stderr)
-        return 2
-    return 0
-
+    return run_main(PROG, lambda: run(parse_args(argv)), refused)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,0 +1,70 @@
+"""What the examples' command lines share: bad input and model failures reported in one
+line with exit status 2, a closed pipe ended quietly, figures written the same way."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable
+from typing import TYPE_CHECKING, NoReturn
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+
+class UsageError(Exception):
+    """Bad input: reported in one line, exit status 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, with its errors raised as UsageError instead of printed with the usage."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def is_model_failure(error: BaseException) -> bool:
+    """True for the module's PanicException, which derives from BaseException only and is
+    not an attribute of the module: recognised by its type's module and name."""
+    kind = type(error)
+    return kind.__module__ == "pyo3_runtime" and kind.__name__ == "PanicException"
+
+
+def run_main(prog: str, body: Callable[[], None], refused: Callable[[str], str]) -> int:
+    """Runs a command's body: 0 when it succeeds; 2 with one line `prog: error: ...` on
+    standard error for bad input, a value the module refuses (TypeError, OverflowError) or
+    a model failure (worded by `refused` from its message); 1, quietly, when the reader of
+    standard output went away (`| head`)."""
+    try:
+        body()
+    except (UsageError, TypeError, OverflowError) as error:
+        print(f"{prog}: error: {error}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except BaseException as error:
+        if not is_model_failure(error):
+            raise
+        print(f"{prog}: error: {refused(str(error))}", file=sys.stderr)
+        return 2
+    return 0
+
+
+def refused_vessel(message: str) -> str:
+    """How the voyage and the hindcast word a model failure: only the vessel can cause one."""
+    return f"the model refused the vessel: {message}"
+
+
+def save_figure(figure: Figure, path: str) -> None:
+    """Writes a PNG without the tool's version in it, so the same data gives the same
+    file; a failed write is bad input."""
+    from matplotlib import pyplot
+
+    try:
+        figure.savefig(path, dpi=90, metadata={"Software": None})
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
+    finally:
+        pyplot.close(figure)
