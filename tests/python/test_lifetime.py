@@ -1,12 +1,13 @@
 """References and memory: calls keep nothing, and a well-formed call allocates only its result."""
 
+import ctypes
 import gc
 import itertools
 import sys
 import tracemalloc
 
 import pytest
-from conftest import Hook, outcome, raised, refuse
+from conftest import PARAMETERS, Hook, make_vessel, outcome, raised, refuse
 
 from veltrum import NavCalc
 
@@ -63,3 +64,22 @@ def test_a_well_formed_call_allocates_only_its_result(call):
     finally:
         tracemalloc.stop()
     assert kept == 0 and peak <= sys.getsizeof(call())
+
+
+# A C caller may pass its own keyword dictionary, which an argument's hook then empties:
+# every argument still to be converted must outlive that (under -X dev a freed object's
+# memory is overwritten, so a use after the release crashes).
+@pytest.mark.parametrize(("entry", "names", "values"), [
+    ("__new__", PARAMETERS["__new__"], (1e4, 120.0, 20.0, 7.0)),
+    ("setup", PARAMETERS["setup"], (12.0, True)), ("compute", PARAMETERS["compute"], (0, 4, 2, 0))])
+def test_an_argument_hook_emptying_the_callers_dictionary(entry, names, values):
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, (ctypes.py_object,) * 3
+    vessel, kwargs = make_vessel(), {}
+    kwargs.update({name: Hook(kwargs.clear, value) for name, value in zip(names, values)})
+    target = NavCalc if entry == "__new__" else getattr(vessel, entry)
+    result = call(target, (), kwargs)
+    if entry == "__new__":
+        result.setup(12, True)
+        result = result.compute(0, 4, 2.0, 0)
+    assert (kwargs, result) == ({}, None if entry == "setup" else -0.66)
