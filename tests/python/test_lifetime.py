@@ -6,6 +6,7 @@ import itertools
 import sys
 import tracemalloc
 
+import numpy
 import pytest
 from conftest import PARAMETERS, Hook, make_vessel, outcome, raised, refuse
 
@@ -15,10 +16,12 @@ from veltrum import NavCalc
 def test_calls_keep_no_reference():
     # Made at run time (not constants, not immortal), so a reference kept or dropped shows.
     speed, scale, big, text = float("12.5"), int("4"), 2 ** int("40"), "".join("12")
+    yes = numpy.bool_(True)  # a static type: its names are made afresh on each look-up
     name, unknown = "".join(["speed", "_kts"]), "".join(["fo", "o"])
     vessel = NavCalc(float("1e4"), 120.0, 20.0, 7.0)
     panic = type(raised(vessel.compute, 0, 13, 2.0, 0))
-    cause, no_truth = ValueError(text), type("bool_", (), {"__module__": "numpy"})()
+    module, bool_ = "".join(["num", "py"]), "".join(["bool", "_"])
+    cause, no_truth = ValueError(text), type(bool_, (), {"__module__": module})()
     reenter, caused = Hook(lambda: vessel.setup(speed, True)), Hook(refuse(TypeError, cause=cause))
     calls = [  # all kinds of success and failure
         lambda: NavCalc(speed, 120.0, draught=7.0, breadth=20.0), lambda: NavCalc(*[speed] * 5),
@@ -29,9 +32,9 @@ def test_calls_keep_no_reference():
         lambda: vessel.setup(caused, True), lambda: vessel.compute(speed, big, speed, speed),
         lambda: NavCalc(speed, big ** 30, 1, 1), lambda: vessel.setup(reenter, True),
         lambda: vessel.compute(reenter, scale, speed, speed), lambda: NavCalc(-speed, 1, 1, 1),
-        lambda: vessel.compute(speed, 13, speed, speed)]
+        lambda: vessel.compute(speed, 13, speed, speed), lambda: vessel.setup(speed, yes)]
     watched = [NavCalc, panic, vessel, speed, scale, big, text, name, unknown, reenter, caused,
-               cause, no_truth]
+               cause, no_truth, module, bool_, yes]
 
     def run(times):
         for _ in range(times):
@@ -40,10 +43,19 @@ def test_calls_keep_no_reference():
         gc.collect()
 
     run(100)
-    refs, blocks = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks()
-    run(2000)
+    refs = [sys.getrefcount(o) for o in watched]
+    mine = [tracemalloc.Filter(True, __file__)]  # what the module allocates, called from here
+    tracemalloc.start()
+    try:
+        run(1000)  # what the interpreter keeps for itself (free lists, caches) settles
+        before = tracemalloc.take_snapshot().filter_traces(mine)
+        run(1000)
+        after = tracemalloc.take_snapshot().filter_traces(mine)
+    finally:
+        tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs
-    assert sys.getallocatedblocks() - blocks < 100
+    grown = after.compare_to(before, "lineno")
+    assert sum(s.count_diff for s in grown) <= 0, grown[:3]
 
 
 VESSEL = NavCalc(10000.0, 120.0, 20.0, 7.0)
