@@ -1,49 +1,80 @@
-# Shared by the project's scripts: finds CPython 3.12 with its headers, installs
-# the Debian packages the builds need and keeps a virtual environment in .venv.
-# Sourced, not run.
+# Shared by the project's scripts: finds the CPython the build is for (3.12
+# unless VELTRUM_PYTHON names another, 3.10 or newer) with its headers, installs
+# the Debian packages the builds need and keeps a virtual environment for that
+# interpreter (.venv for 3.12, .venv-X.Y for another). Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="$ROOT/.venv"
+DEFAULT_PYTHON_VERSION=3.12
+SUPPORTED_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13)
 
 say() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
-# True when the interpreter is CPython 3.12 and its development headers exist.
-is_python312() {
+# True when the interpreter is CPython of the given version (X.Y; any from
+# 3.10 on when none is given) and its development headers exist.
+is_cpython() {
     [ -x "$1" ] || command -v "$1" >/dev/null 2>&1 || return 1
-    "$1" - <<'PY' >/dev/null 2>&1
+    "$1" - "${2:-}" <<'PY' >/dev/null 2>&1
 import os, platform, sys, sysconfig
 assert platform.python_implementation() == "CPython"
-assert sys.version_info[:2] == (3, 12)
+want = sys.argv[1]
+version = "%d.%d" % sys.version_info[:2]
+assert sys.version_info[:2] >= (3, 10) and (version == want or not want)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 PY
 }
 
-# Prints the path of a CPython 3.12 with headers: $VELTRUM_PYTHON if set, then
-# python3.12 on PATH, then every pyenv installation of 3.12.
-find_python312() {
-    local candidates=()
-    [ -n "${VELTRUM_PYTHON:-}" ] && candidates+=("$VELTRUM_PYTHON")
-    command -v python3.12 >/dev/null 2>&1 && candidates+=("$(command -v python3.12)")
+# Prints the path of a CPython X.Y with headers: pythonX.Y on PATH, then every
+# pyenv installation of X.Y.
+find_python() {
+    local version="$1" candidates=()
+    command -v "python$version" >/dev/null 2>&1 && candidates+=("$(command -v "python$version")")
     local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
     if command -v pyenv >/dev/null 2>&1; then
         pyenv_root="$(pyenv root)"
     fi
     local dir
-    for dir in "$pyenv_root"/versions/3.12*; do
-        [ -x "$dir/bin/python3.12" ] && candidates+=("$dir/bin/python3.12")
+    for dir in "$pyenv_root"/versions/"$version".*; do
+        [ -x "$dir/bin/python$version" ] && candidates+=("$dir/bin/python$version")
     done
     local py
     for py in "${candidates[@]}"; do
-        # pyenv's shim answers even when 3.12 is not the selected version
-        if PYENV_VERSION="$(basename "$(dirname "$(dirname "$py")")")" is_python312 "$py" ||
-           is_python312 "$py"; then
+        # pyenv's shim answers even when that version is not the selected one
+        if PYENV_VERSION="$(basename "$(dirname "$(dirname "$py")")")" is_cpython "$py" "$version" ||
+           is_cpython "$py" "$version"; then
             printf '%s\n' "$py"
             return 0
         fi
     done
     return 1
 }
+
+# Prints the interpreter the build is for: VELTRUM_PYTHON (a path, a command or
+# a version such as 3.11) if set, else CPython 3.12.
+target_python() {
+    local wanted="${VELTRUM_PYTHON:-$DEFAULT_PYTHON_VERSION}"
+    if [[ "$wanted" =~ ^3\.[0-9]+$ ]]; then
+        find_python "$wanted" || die "no CPython $wanted with development headers found \
+(tried python$wanted on PATH and pyenv); install one or set VELTRUM_PYTHON to its path"
+    else
+        is_cpython "$wanted" || die "VELTRUM_PYTHON=$wanted is not CPython 3.10 or newer \
+with development headers"
+        command -v "$wanted"
+    fi
+}
+
+# The version (X.Y) of an interpreter.
+python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+
+BASE_PY="$(target_python)" || exit 1
+PYTHON_VERSION="$(python_version "$BASE_PY")"
+if [ "$PYTHON_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
+    VENV="$ROOT/.venv"
+    BUILD_SUFFIX=""
+else
+    VENV="$ROOT/.venv-$PYTHON_VERSION"
+    BUILD_SUFFIX="-$PYTHON_VERSION"
+fi
 
 # Installs the named Debian packages that are missing.
 ensure_debian_packages() {
@@ -65,16 +96,14 @@ ensure_debian_packages() {
         "${missing[@]}" >/dev/null
 }
 
-# Creates .venv from CPython 3.12 and installs the given requirement files,
-# skipping pip when they have not changed since the last install.
+# Creates the virtual environment from the target interpreter and installs the
+# given requirement files, skipping pip when they have not changed since the
+# last install.
 ensure_venv() {
-    local py
-    py="$(find_python312)" || die "no CPython 3.12 with development headers found \
-(tried \$VELTRUM_PYTHON, python3.12 on PATH and pyenv); install one or set VELTRUM_PYTHON"
-    if ! is_python312 "$VENV/bin/python"; then
-        say "creating $VENV with $py"
+    if ! is_cpython "$VENV/bin/python" "$PYTHON_VERSION"; then
+        say "creating $VENV with $BASE_PY"
         rm -rf "$VENV"
-        "$py" -m venv "$VENV"
+        "$BASE_PY" -m venv "$VENV"
     fi
     local stamp="$VENV/.requirements" wanted
     wanted="$(cat "$@" | sha256sum)"
@@ -87,7 +116,7 @@ ensure_venv() {
     PY="$VENV/bin/python"
 }
 
-# Builds the extension and installs it into .venv.
+# Builds the extension and installs it into the virtual environment.
 install_module() {
     say "building and installing veltrum"
     "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"

@@ -9,7 +9,7 @@
 # an overflow inside its pools). The interpreter keeps much of its memory until
 # exit, so leak detection is off: leaks are the memcheck and soak stages'.
 
-SANITIZE_BUILD="$ROOT/build/sanitize"
+SANITIZE_BUILD="$ROOT/build/sanitize$BUILD_SUFFIX"
 # Every sanitizer report, of the test process or of any child it starts, lands
 # here as a file of its own: a child that dies of a finding can never pass for
 # one that was expected to fail.

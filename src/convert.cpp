@@ -42,7 +42,7 @@ bool is_numpy_bool(PyTypeObject* type) {
     if (!PyUnicode_Check(module.get()) || !utf8_equals(module.get(), "numpy")) {
         return false;
     }
-    OwnedRef name = OwnedRef::steal(PyType_GetName(type));
+    OwnedRef name = OwnedRef::steal(compat::type_name(type));
     if (!name) {
         discard_pending();
         return false;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "boundary/pending_error.hpp"
+#include "compat.hpp"
 #include "hot.hpp"
 
 namespace veltrum {
@@ -19,14 +20,10 @@ Result<bool> to_bool_slow(PyObject* object);
 
 // A compact int (one digit or none) holds its value inline: fewer than 31
 // bits, so it is exact as a double and fits a signed 32-bit integer.
-static_assert(PyLong_SHIFT <= 30);
 VELTRUM_HOT bool is_compact_int(PyObject* object) {
-    return PyLong_CheckExact(object) &&
-           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object));
+    return PyLong_CheckExact(object) && compat::long_is_compact(object);
 }
-VELTRUM_HOT Py_ssize_t compact_value(PyObject* object) {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
-}
+VELTRUM_HOT Py_ssize_t compact_value(PyObject* object) { return compat::long_compact_value(object); }
 }  // namespace detail
 
 // Reads in place, for the argument types whose conversion needs no call into

@@ -12,6 +12,7 @@
 #include "boundary/owned_ref.hpp"
 #include "boundary/pending_error.hpp"
 #include "boundary/trap.hpp"
+#include "compat.hpp"
 #include "convert.hpp"
 #include "messages.hpp"
 #include "model/vessel.hpp"
@@ -19,8 +20,6 @@
 
 namespace veltrum {
 namespace {
-
-static_assert(PYTHON_API_VERSION == 1013, "built for the CPython 3.12 API");
 
 // The interpreter that first initialised the module; only it may use it.
 std::atomic<std::int64_t> g_owner{-1};
@@ -175,9 +174,8 @@ Result<PyObject*> setup_body(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
     }
     model::setup(access.vessel(), speed_kts, laden);
-    // None is immortal: its count never changes, so it is returned without
-    // taking a reference, as the interpreter's own Py_RETURN_NONE does.
-    return Py_None;
+    // A new reference, as for any result: None is mortal before 3.12.
+    return Py_NewRef(Py_None);
 }
 
 Result<PyObject*> compute_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

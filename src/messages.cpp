@@ -1,6 +1,8 @@
 // Message pieces shared by binding, conversion and access errors.
 #include "messages.hpp"
 
+#include "compat.hpp"
+
 namespace veltrum {
 
 Text render(PyObject* object) {
@@ -10,7 +12,7 @@ Text render(PyObject* object) {
     }
     std::move(take_pending()).restore();
     PyErr_WriteUnraisable(object);
-    OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
+    OwnedRef name = OwnedRef::steal(compat::type_name(Py_TYPE(object)));
     Py_ssize_t size = 0;
     const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (utf8 == nullptr) {
@@ -24,7 +26,7 @@ Text render(PyObject* object) {
 }
 
 Text qualified_name(PyTypeObject* type) {
-    OwnedRef name = OwnedRef::steal(PyType_GetQualName(type));
+    OwnedRef name = OwnedRef::steal(compat::type_qualname(type));
     Py_ssize_t size = 0;
     const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (utf8 == nullptr) {

@@ -4,6 +4,7 @@
 
 #include "boundary/panic_exception.hpp"
 #include "boundary/report.hpp"
+#include "compat.hpp"
 
 namespace veltrum {
 namespace {
@@ -35,7 +36,7 @@ void append_repr(Text& out, PyObject* object) {
     report::write_stderr(
         "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
         "Python stack trace below:\n");
-    PyErr_SetRaisedException(exception.release());
+    compat::set_raised_exception(exception.release());
     PyErr_PrintEx(0);
     resume_failure(std::move(message));
 }
@@ -86,7 +87,7 @@ bool PendingError::matches(PyObject* type) const noexcept {
 
 void PendingError::restore() && {
     if (kind_ == Kind::Ready) {
-        PyErr_SetRaisedException(exception_.release());
+        compat::set_raised_exception(exception_.release());
         return;
     }
     // The producer: the exception type and the value to raise it with.
@@ -123,7 +124,7 @@ void PendingError::restore() && {
 
 OwnedRef PendingError::into_instance() && {
     std::move(*this).restore();
-    return OwnedRef::steal(PyErr_GetRaisedException());
+    return OwnedRef::steal(compat::get_raised_exception());
 }
 
 PendingError caused_error(PyObject* type, std::string_view message, OwnedRef cause) {
@@ -145,7 +146,7 @@ PendingError no_exception_set() noexcept {
 }
 
 PendingError take_pending() {
-    OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
+    OwnedRef exception = OwnedRef::steal(compat::get_raised_exception());
     if (!exception) {
         return no_exception_set();
     }
@@ -165,7 +166,7 @@ void api_call_failed(const Site& site) {
 }
 
 Text describe_pending() {
-    OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
+    OwnedRef exception = OwnedRef::steal(compat::get_raised_exception());
     Text out("PyErr { type: ");
     if (!exception) {
         out.append("<class 'SystemError'>, value: SystemError('");

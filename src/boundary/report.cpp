@@ -1,6 +1,7 @@
 // The failure report on standard error: head, hint line, backtrace switch.
 #include "boundary/report.hpp"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +23,10 @@ std::atomic<std::uint8_t> g_style{static_cast<std::uint8_t>(BacktraceStyle::Unse
 
 constexpr std::string_view kHintLine =
     "note: run with `VELTRUM_BACKTRACE=1` environment variable to display a backtrace\n";
+
+// The kernel's id of the calling thread. glibc wraps the system call as
+// gettid() only from 2.30; called directly it works with any glibc.
+long thread_id() noexcept { return syscall(SYS_gettid); }
 
 void append_location(Text& out, const Site& site) {
     out.append(site.file);
@@ -79,7 +84,7 @@ void write_report(std::string_view message, const Site& site, std::uint32_t nest
     Text head;
     head.reserve(64 + site.file.size() + message.size());
     head.append("\nthread '<unnamed>' (");
-    append_decimal(head, static_cast<long>(::gettid()));
+    append_decimal(head, thread_id());
     head.append(") panicked at ");
     append_location(head, site);
     head.append(":\n");

@@ -8,6 +8,7 @@
 
 #include "boundary/failure.hpp"
 #include "boundary/pending_error.hpp"
+#include "compat.hpp"
 
 namespace veltrum {
 namespace detail {
@@ -50,10 +51,10 @@ void trap_release(Body&& body) noexcept {
     } catch (ModelFailure& failure) {
         // A release can run while an exception is already on its way (objects
         // dropped during unwinding): report through the hook without losing it.
-        PyObject* in_flight = PyErr_GetRaisedException();
+        PyObject* in_flight = compat::get_raised_exception();
         detail::restore_unprotected(detail::converted(failure));
         PyErr_WriteUnraisable(nullptr);
-        PyErr_SetRaisedException(in_flight);
+        compat::set_raised_exception(in_flight);
     } catch (...) {
         detail::escape();
     }

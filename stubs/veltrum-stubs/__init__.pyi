@@ -41,10 +41,12 @@ class NavCalc:
         """Build a vessel from its hull particulars.
 
         Args:
-            displacement: displacement volume in cubic metres, greater than 0.
-            length: length in metres, greater than 0.
-            breadth: breadth in metres, greater than 0.
-            draught: draught in metres, greater than 0.
+            displacement: displacement volume in cubic metres at the loading
+                state used (tonnes / 1.025 in sea water), greater than 0.
+            length: length between perpendiculars in metres, greater than 0.
+            breadth: moulded breadth in metres, greater than 0.
+            draught: mean draught in metres at the loading state used,
+                greater than 0.
 
         The block coefficient displacement / (length * breadth * draught) is
         snapped to the nearest of 0.55, 0.60, ..., 0.85. The vessel starts at
@@ -64,6 +66,15 @@ class NavCalc:
 
     def setup(self, speed_kts: _Real, laden: bool | _NumpyBool) -> None:
         """Set the operating condition.
+
+        The module's own docstring is Chinese:
+
+            动态设置：航速 + 装载状态
+            会自动重新计算 fr / af 等依赖项
+
+        "dynamic setting: speed + loading state; fr, af and the other dependent
+        values are recomputed automatically" (fr is the Froude number, af the
+        speed-reduction coefficient).
 
         Args:
             speed_kts: speed through the water in knots. Any value is taken:
@@ -92,15 +103,22 @@ class NavCalc:
         """Estimate the change of speed through the water.
 
         Args:
-            wind_beta: relative wind direction in degrees off the bow, 0 for a
-                head wind, 180 for a following one; not normalised (a negative
-                angle counts as head wind, above 180 as following).
-            wind_scale: Beaufort force, an integer from 0 to 12 (an int, bool or
-                object with __index__; a float is refused).
-            wave_height: wave height in metres. Low, negative and NaN heights
-                count as an effective 0.2 m, an infinite height as 9 m.
-            wave_beta: relative wave direction in degrees off the bow, 0 for
-                head seas.
+            wind_beta: direction the true wind comes from, in degrees off the
+                bow: 0 for a head wind, 90 on the beam, 180 from astern.
+            wind_scale: the true wind's Beaufort force, an integer from 0 to 12
+                (an int, bool or object with __index__; a float is refused).
+            wave_height: significant wave height in metres. Low, negative and
+                NaN heights count as an effective 0.2 m, an infinite height as
+                9 m.
+            wave_beta: direction the waves come from, in degrees off the bow:
+                0 for head seas, 180 for following seas.
+
+        Both angles are meant in 0 to 180 degrees, port and starboard alike.
+        They are not folded: outside that range they are compared unchanged
+        against the direction sectors, so a negative wind_beta counts as head
+        wind, one above 180 (or NaN) as wind from astern, and a wave_beta below
+        0, above 180 or NaN as head seas. Fold an angle first, for example
+        180 - abs(180 - angle % 360): -170 and 190 give 170, 350 gives 10.
 
         Returns:
             The speed change in knots, negative for a loss, rounded to two

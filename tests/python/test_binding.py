@@ -1,6 +1,7 @@
 """Binding of positional and keyword arguments to the parameters of the three entries."""
 
 import itertools
+import re
 import sys
 
 import pytest
@@ -95,7 +96,11 @@ for entry, function in REFERENCES.items():
 
 def binding(function, args, kwargs):
     got = outcome(lambda: function(*args, **kwargs))
-    return got if isinstance(got, tuple) else "accepted"
+    if not isinstance(got, tuple):
+        return "accepted"
+    # From 3.13 the interpreter suggests a near name for an unknown keyword; the
+    # module's messages never do.
+    return got[0], tuple(re.sub(r"\. Did you mean '[^']*'\?$", "", a) for a in got[1])
 
 
 NAMES = sorted(GOOD) + ["foo", "self", "Speed_kts", "laden_", "args", "船长"]
