@@ -105,7 +105,8 @@ def main():
               and (not args.only or str(n) in args.only.split(","))]
     if args.list:
         for n, m in chosen:
-            print(f"{n:3} {m.area:15} {m.file}: {m.description}")
+            print(f"{n:3} {m.area:15} {m.file}: {m.description}"
+                  + (f" ({m.equivalent})" if m.equivalent else ""))
         return 0
     if not chosen:
         parser.error("no mutant matches")
@@ -128,7 +129,7 @@ def main():
         path = runner.scratch / mutant.file
         source = path.read_text(encoding="utf-8")
         if source.count(mutant.original) != 1:
-            verdict = "not applicable"
+            kind, verdict = "not applicable", "not applicable"
         else:
             started = time.monotonic()
             path.write_text(source.replace(mutant.original, mutant.replacement), encoding="utf-8")
@@ -136,16 +137,20 @@ def main():
                 failed, _ = runner.check()
             finally:
                 path.write_text(source, encoding="utf-8")
-            verdict = f"killed ({failed})" if failed else "survived"
+            if failed:
+                kind = "wrongly called equivalent" if mutant.equivalent else "killed"
+                verdict = f"{kind} ({failed})"
+            else:
+                kind = verdict = "equivalent" if mutant.equivalent else "survived"
             verdict += f" in {time.monotonic() - started:.0f} s"
-        kind = verdict.split(" (")[0].split(" in ")[0]
         tally[mutant.area][kind] += 1
-        if kind == "survived":
+        if kind in ("survived", "wrongly called equivalent"):
             survivors.append(n)
         print(f"{n:3} {mutant.area:15} {verdict:45} {mutant.file}: {mutant.description}",
               flush=True)
 
-    print("\narea             killed  survived  not applicable  score")
+    # The score leaves out the equivalent mutants and those that do not apply.
+    print("\narea             killed  survived  equivalent  not applicable  score")
     total = collections.Counter()
     for area, counts in list(tally.items()) + [("all", None)]:
         counts = counts if counts is not None else total
@@ -153,10 +158,10 @@ def main():
             total.update(counts)
         judged = counts["killed"] + counts["survived"]
         score = f"{100 * counts['killed'] / judged:.0f} %" if judged else "-"
-        print(f"{area:16} {counts['killed']:6}  {counts['survived']:8}  "
+        print(f"{area:16} {counts['killed']:6}  {counts['survived']:8}  {counts['equivalent']:10}  "
               f"{counts['not applicable']:14}  {score}")
     if survivors:
-        print("survived:", ",".join(map(str, survivors)))
+        print("survived, or killed though listed as equivalent:", ",".join(map(str, survivors)))
     return 1 if survivors else 0
 
 
