@@ -257,4 +257,14 @@ MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] 
            "a new instance starts with one compute running"),
     Mutant("initialisation", PANIC, "kDoc, PyExc_BaseException, nullptr);",
            "kDoc, PyExc_Exception, nullptr);", "PanicException derived from Exception"),
+    Mutant("refcount", LIB,
+           "    const OwnedRef held[4] = {OwnedRef::borrow(slots[0]), OwnedRef::borrow(slots[1]),\n"
+           "                              OwnedRef::borrow(slots[2]), OwnedRef::borrow(slots[3])};\n"
+           "    for (std::size_t i = 0; i < 4; ++i) {\n"
+           "        Result<double> value =\n"
+           "            convert_argument(to_double(held[i].get()),",
+           "    for (std::size_t i = 0; i < 4; ++i) {\n"
+           "        Result<double> value =\n"
+           "            convert_argument(to_double(slots[i]),",
+           "the constructor converts arguments it only borrows"),
 ]
