@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "boundary/failure.hpp"
+#include "model/choice.hpp"
 #include "model/rounding.hpp"
 
 namespace veltrum::model {
@@ -70,8 +71,9 @@ inline double at_most(double x, double hi) { return hi < x ? hi : x; }
 // round_to() calls the library; fast_round_to() is the same to the bit
 // (model/rounding.hpp) and is what the hot paths use.
 inline double round_to(double x, double scale) { return std::round(x * scale) / scale; }
+template <class Choice = Branching>
 inline double fast_round_to(double x, double scale) {
-    return round_half_away(x * scale) / scale;
+    return round_half_away<Choice>(x * scale) / scale;
 }
 
 // Double to int32 with saturation, NaN giving 0 (the plain cast is undefined there).
@@ -104,17 +106,9 @@ inline double speed_reduction(const Row& row, double fr) {
 
 // Row of the wind direction table by relative wind direction (a NaN takes the
 // last row).
+template <class Choice = Branching>
 inline std::size_t wind_direction_row(double wind_beta) {
-    if (wind_beta <= 30.0) {
-        return 0;
-    }
-    if (wind_beta <= 60.0) {
-        return 1;
-    }
-    if (wind_beta <= 150.0) {
-        return 2;
-    }
-    return 3;
+    return Choice::row(wind_beta, std::array<double, 3>{30.0, 60.0, 150.0});
 }
 
 constexpr std::size_t kWindDirectionRows = 4;
@@ -212,46 +206,35 @@ inline double displacement_power(double displacement) {
 
 // Effective wave height: damped above 6 m, kept within [0.2, 9.0]; a NaN (or
 // the ∞ − ∞ of an infinite height) ends as a limit, not as a NaN.
+template <class Choice = Branching>
 double effective_wave_height(double wave_height) {
-    double h = wave_height < 3.0 ? 0.7 * wave_height : wave_height;
+    double h = Choice::select(wave_height < 3.0, 0.7 * wave_height, wave_height);
     h = h > 0.2 ? h : 0.2;
-    if (h > 6.0) {
-        h = h - (h - 6.0) * 0.9;
-    }
+    h = Choice::select(h > 6.0, h - (h - 6.0) * 0.9, h);
     return h < 9.0 ? h : 9.0;
 }
 
-// Wave direction factor; beam-to-following seas below 3 m add speed.
+// Wave direction factor by row (wave_beta at most 30, 60, 90, 120, 150, 180,
+// then above or NaN) and by effective height; beam-to-following seas below
+// 3 m add speed.
+constexpr std::array<std::array<double, 7>, 2> kWaveFactors{{
+    {-0.7, -0.6, -0.4, 0.4, 0.6, 0.7, -0.7},     // h < 3 (or NaN)
+    {-0.7, -0.6, -0.4, -0.3, -0.5, -0.6, -0.7},  // h >= 3
+}};
+
+template <class Choice = Branching>
 double wave_factor(double wave_beta, double h) {
-    const bool high = h >= 3.0;
-    if (wave_beta <= 30.0) {
-        return -0.7;
-    }
-    if (wave_beta <= 60.0) {
-        return -0.6;
-    }
-    if (wave_beta <= 90.0) {
-        return -0.4;
-    }
-    if (wave_beta <= 120.0) {
-        return high ? -0.3 : 0.4;
-    }
-    if (wave_beta <= 150.0) {
-        return high ? -0.5 : 0.6;
-    }
-    if (wave_beta <= 180.0) {
-        return high ? -0.6 : 0.7;
-    }
-    return -0.7;
+    const std::size_t row =
+        Choice::row(wave_beta, std::array<double, 6>{30.0, 60.0, 90.0, 120.0, 150.0, 180.0});
+    return kWaveFactors[static_cast<std::size_t>(h >= 3.0)][row];
 }
 
 // Totals beyond ±2 knots grow at a tenth of the rate; the sign bit decides.
+template <class Choice = Branching>
 double soft_limit(double t) {
     const double magnitude = std::fabs(t);
-    if (magnitude > 2.0) {
-        return (std::signbit(t) ? -1.0 : 1.0) * ((magnitude - 2.0) * 0.1 + 2.0);
-    }
-    return t;
+    const double softened = std::copysign(1.0, t) * ((magnitude - 2.0) * 0.1 + 2.0);
+    return Choice::select(magnitude > 2.0, softened, t);
 }
 
 }  // namespace
@@ -295,12 +278,26 @@ double froude_number(double speed_ms, double length) {
     return at_most(fr, 0.35);
 }
 
+namespace {
+
+inline bool particulars_positive(double displacement, double length, double breadth,
+                                 double draught) {
+    return !(displacement <= 0.0 || length <= 0.0 || breadth <= 0.0 || draught <= 0.0);
+}
+
+inline double raw_block_coefficient(double displacement, double length, double breadth,
+                                    double draught) {
+    return displacement / ((length * breadth) * draught);
+}
+
+}  // namespace
+
 Vessel construct(double displacement, double length, double breadth, double draught) {
-    if (displacement <= 0.0 || length <= 0.0 || breadth <= 0.0 || draught <= 0.0) {
+    if (!particulars_positive(displacement, length, breadth, draught)) {
         fail(kParticularsMessage, kParticularsSite);
     }
-    const double raw = displacement / ((length * breadth) * draught);
-    const double cb = snap_block_coefficient(raw);
+    const double cb =
+        snap_block_coefficient(raw_block_coefficient(displacement, length, breadth, draught));
     const Row& row = coefficient_row(cb, true);
     const double fr = froude_number(kInitialSpeedMs, length);
     return Vessel{displacement,     length, breadth, draught, cb, kInitialSpeedKts,
@@ -343,29 +340,91 @@ Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scal
     return e;
 }
 
-// The estimate's steps with the work that cannot change a result taken out:
-// the Beaufort terms come from the table, the displacement power from this
-// thread's entry of the vessel it estimated last, and rounding is inline. Same
-// expressions in the same order as estimate(), so the same bits.
+namespace {
+
+// compute() in two parts, shared with Estimator: the wind term W for a
+// Beaufort number within 0 to 12 and a wind direction row, then the rest. The
+// work that cannot change a result is taken out: the Beaufort terms come from
+// the table, the displacement power from the caller, and rounding is inline.
+// Same expressions in the same order as estimate(), so the same bits.
+inline double wind_term(const Vessel& vessel, double displacement_power, std::int32_t wind_scale,
+                        std::size_t wind_row) {
+    const BeaufortTerms& beaufort = kBeaufortTerms[static_cast<std::size_t>(wind_scale)];
+    const double cw = beaufort.half_coefficient[wind_row];
+    const double k = vessel.laden ? 0.5 : 0.7;
+    const double form = beaufort.bn_power / (displacement_power * 2.7) + k * beaufort.bn;
+    return ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
+}
+
+template <class Choice>
+inline double with_waves(double wind, double wave_height, double wave_beta) {
+    const double height = effective_wave_height<Choice>(wave_height);
+    const double factor = wave_factor<Choice>(wave_beta, height);
+    const double wave =
+        fast_round_to<Choice>((height * 0.178 + height * height * 0.102) * factor, 10000.0);
+
+    const double total = wave * 0.7 + wind * 0.3;
+    return fast_round_to<Choice>(soft_limit<Choice>(total), 100.0);
+}
+
+}  // namespace
+
+// The displacement power comes from this thread's entry of the vessel it
+// estimated last.
 double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
                double wave_height, double wave_beta) {
     if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
         fail(kBeaufortMessage, kBeaufortSite);
     }
-    const BeaufortTerms& beaufort = kBeaufortTerms[static_cast<std::size_t>(wind_scale)];
-    const double cw = beaufort.half_coefficient[wind_direction_row(wind_beta)];
-    const double k = vessel.laden ? 0.5 : 0.7;
-    const double form = beaufort.bn_power / (displacement_power(vessel.displacement) * 2.7) +
-                        k * beaufort.bn;
-    const double wind = ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
+    const double wind = wind_term(vessel, displacement_power(vessel.displacement), wind_scale,
+                                  wind_direction_row(wind_beta));
+    return with_waves<Branching>(wind, wave_height, wave_beta);
+}
 
-    const double height = effective_wave_height(wave_height);
-    const double factor = wave_factor(wave_beta, height);
-    const double wave =
-        fast_round_to((height * 0.178 + height * height * 0.102) * factor, 10000.0);
+static_assert(Estimator::kWindTerms ==
+              static_cast<std::size_t>(kBeaufortNumbers) * kWindDirectionRows);
 
-    const double total = wave * 0.7 + wind * 0.3;
-    return fast_round_to(soft_limit(total), 100.0);
+bool Estimator::set_hull(double displacement, double length, double breadth, double draught) {
+    if (!particulars_positive(displacement, length, breadth, draught)) {
+        return false;
+    }
+    const double cb =
+        snap_block_coefficient(raw_block_coefficient(displacement, length, breadth, draught));
+    if (cb == 0.0) {  // matches no row: construct() would fail
+        return false;
+    }
+    // The speed-dependent fields are left to set_condition(), which replaces
+    // all of them as setup() does.
+    vessel_.displacement = displacement;
+    vessel_.length = length;
+    vessel_.breadth = breadth;
+    vessel_.draught = draught;
+    vessel_.cb = cb;
+    displacement_power_ = std::pow(displacement, kTwoThirds);
+    known_ = 0;
+    return true;
+}
+
+void Estimator::set_condition(double speed_kts, bool laden) {
+    setup(vessel_, speed_kts, laden);
+    known_ = 0;
+}
+
+double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave_height,
+                          double wave_beta) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    // The choices by mask: an array's conditions are as good as random to a
+    // branch predictor.
+    const std::size_t row = wind_direction_row<Masked>(wind_beta);
+    const std::size_t index = static_cast<std::size_t>(wind_scale) * kWindDirectionRows + row;
+    const std::uint64_t bit = std::uint64_t{1} << index;
+    if ((known_ & bit) == 0) {
+        wind_[index] = wind_term(vessel_, displacement_power_, wind_scale, row);
+        known_ |= bit;
+    }
+    return with_waves<Masked>(wind_[index], wave_height, wave_beta);
 }
 
 }  // namespace veltrum::model

@@ -3,6 +3,8 @@
 // values in and out; failed checks raise model failures.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace veltrum::model {
@@ -46,6 +48,34 @@ struct Estimate {
 
 Estimate estimate(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
                   double wave_height, double wave_beta);
+
+// Estimates on one vessel over many weather conditions, for callers holding
+// whole arrays. The displacement power is kept with the vessel, and each of
+// the 52 wind terms (13 Beaufort numbers by 4 wind direction rows) is computed
+// the first time it is needed. Every estimate has the bits compute() gives on
+// the vessel that construct() and setup() build from the same values.
+class Estimator {
+public:
+    static constexpr std::size_t kWindTerms = 52;
+
+    // Takes a hull: false, and nothing to estimate with, where construct()
+    // would fail. A condition must follow before compute().
+    bool set_hull(double displacement, double length, double breadth, double draught);
+
+    // Sets the operating condition as setup() does, on an accepted hull.
+    void set_condition(double speed_kts, bool laden);
+
+    // compute() on the vessel; fails as compute() does for a Beaufort number
+    // outside 0 to 12.
+    double compute(double wind_beta, std::int32_t wind_scale, double wave_height,
+                   double wave_beta);
+
+private:
+    Vessel vessel_{};
+    double displacement_power_ = 1.0;
+    std::uint64_t known_ = 0;  // bit i set: wind_[i] holds its term
+    std::array<double, kWindTerms> wind_{};
+};
 
 // The table value a raw block coefficient snaps to; 0.0 when it matches none.
 double snap_block_coefficient(double raw);

@@ -186,13 +186,14 @@ TEST(Failures, MessagesAndReports) {
     EXPECT_EQ(report::style_for("FULL"), report::BacktraceStyle::Short);  // only "full" is full
 }
 
-// round_half_away() is std::round to the bit (special values, halves and their
-// neighbours at every scale, random bit patterns), and the Froude number rounds
-// like the library.
+// round_half_away() is std::round to the bit, choosing by branch or by mask
+// (special values, halves and their neighbours at every scale, random bit
+// patterns), and the Froude number rounds like the library.
 TEST(FastPaths, InlineRoundingIsTheLibrarys) {
     const auto check = [](double value) {
         for (const volatile double x : {value, -value}) {  // volatile: -x + 0.0 may fold to 0.0 - x
             ASSERT_EQ(bits(round_half_away(x)), bits(std::round(x))) << std::hexfloat << x;
+            ASSERT_EQ(bits(round_half_away<Masked>(x)), bits(std::round(x))) << std::hexfloat << x;
         }
     };
     for (double x : {0.0, kInf, kNaN, limits::signaling_NaN(), 0.49999999999999994,

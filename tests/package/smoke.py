@@ -4,6 +4,7 @@ Usage: smoke.py VERSION
 """
 
 import importlib.metadata
+import importlib.util
 import pathlib
 import sys
 import sysconfig
@@ -13,7 +14,8 @@ import veltrum
 module_file = pathlib.Path(veltrum.__file__).resolve()
 site_packages = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
 assert module_file.parent == site_packages, f"imported {module_file}, not from {site_packages}"
-assert (site_packages / "veltrum-stubs" / "__init__.pyi").is_file(), "type stubs not installed"
+for stubs in ("veltrum-stubs", "veltrum_numpy-stubs"):
+    assert (site_packages / stubs / "__init__.pyi").is_file(), f"{stubs} not installed"
 
 expected_version = sys.argv[1]
 assert importlib.metadata.version("veltrum") == expected_version, importlib.metadata.version("veltrum")
@@ -33,4 +35,20 @@ except BaseException as error:
     assert error.args == ("蒲福风级必须在 0~12",), error.args
 assert vessel.compute(45, 4, 2.0, 45) == -0.56
 
-print(f"smoke test passed: veltrum {expected_version} from {module_file}")
+# veltrum_numpy beside it: without NumPy its import fails on NumPy alone; with
+# NumPy it gives NavCalc's numbers.
+try:
+    import numpy
+    from veltrum_numpy import speed_change
+except ModuleNotFoundError as error:
+    assert error.name == "numpy" and importlib.util.find_spec("numpy") is None, error
+    with_numpy = "without NumPy"
+else:
+    assert pathlib.Path(sys.modules["veltrum_numpy"].__file__).resolve().parent == site_packages
+    with numpy.errstate(invalid="ignore"):
+        changes = speed_change(10000, 120, 20, 7, 12, True, [0, 170, 0], [4, 7, 13], 3.0,
+                               [0, 170, 0])
+    assert str(changes.tolist()) == "[-1.15, -1.61, nan]", changes
+    with_numpy = f"with NumPy {numpy.__version__}"
+
+print(f"smoke test passed: veltrum {expected_version} from {module_file}, {with_numpy}")

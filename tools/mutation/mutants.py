@@ -2,6 +2,7 @@
 in one source file. An original must occur exactly once in its file, or the runner
 reports the mutant as not applicable. Areas group the score."""
 
+import math
 from typing import NamedTuple
 
 
@@ -46,26 +47,31 @@ ROWS = [
 ]
 
 
-def bound(function, angle, then):
-    """A sector that excludes its upper bound."""
-    return (f"if ({function} <= {angle}) {{\n        return {then}",
-            f"if ({function} < {angle}) {{\n        return {then}")
+def below(bounds, i):
+    """The sector table with bound i moved to the double below it: the sector then ends
+    before its bound, which falls in the next one."""
+    moved = list(bounds)
+    moved[i] = repr(math.nextafter(float(bounds[i]), 0.0))
+    n = len(bounds)
+    return (f"std::array<double, {n}>{{{', '.join(bounds)}}}",
+            f"std::array<double, {n}>{{{', '.join(moved)}}}")
+
+
+WIND, WAVE = ("30.0", "60.0", "150.0"), ("30.0", "60.0", "90.0", "120.0", "150.0", "180.0")
 
 
 MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] + [
-    Mutant("model", VESSEL, *bound("wind_beta", "30.0", "0;"), "wind sector 30° open above"),
-    Mutant("model", VESSEL, *bound("wind_beta", "60.0", "1;"), "wind sector 60° open above"),
-    Mutant("model", VESSEL, *bound("wind_beta", "150.0", "2;"), "wind sector 150° open above"),
-    Mutant("model", VESSEL, *bound("wave_beta", "30.0", "-0.7;"), "wave sector 30° open above"),
-    Mutant("model", VESSEL, *bound("wave_beta", "60.0", "-0.6;"), "wave sector 60° open above"),
-    Mutant("model", VESSEL, *bound("wave_beta", "90.0", "-0.4;"), "wave sector 90° open above"),
-    Mutant("model", VESSEL, *bound("wave_beta", "120.0", "high ? -0.3"),
-           "wave sector 120° open above"),
-    Mutant("model", VESSEL, *bound("wave_beta", "150.0", "high ? -0.5"),
-           "wave sector 150° open above"),
-    Mutant("model", VESSEL, *bound("wave_beta", "180.0", "high ? -0.6"),
-           "wave sector 180° open above"),
-    Mutant("model", VESSEL, "if (magnitude > 2.0) {", "if (-t > 2.0) {",
+    Mutant("model", VESSEL, *below(WIND, 0), "wind sector up to 30° open above"),
+    Mutant("model", VESSEL, *below(WIND, 1), "wind sector up to 60° open above"),
+    Mutant("model", VESSEL, *below(WIND, 2), "wind sector up to 150° open above"),
+    Mutant("model", VESSEL, *below(WAVE, 0), "wave sector up to 30° open above"),
+    Mutant("model", VESSEL, *below(WAVE, 1), "wave sector up to 60° open above"),
+    Mutant("model", VESSEL, *below(WAVE, 2), "wave sector up to 90° open above"),
+    Mutant("model", VESSEL, *below(WAVE, 3), "wave sector up to 120° open above"),
+    Mutant("model", VESSEL, *below(WAVE, 4), "wave sector up to 150° open above"),
+    Mutant("model", VESSEL, *below(WAVE, 5), "wave sector up to 180° open above"),
+    Mutant("model", VESSEL, "Choice::select(magnitude > 2.0, softened, t)",
+           "Choice::select(-t > 2.0, softened, t)",
            "soft limit on losses only"),
     Mutant("model", VESSEL, "((magnitude - 2.0) * 0.1 + 2.0)", "((magnitude - 2.0) * 0.2 + 2.0)",
            "soft limit keeps a fifth of the excess"),
@@ -83,7 +89,7 @@ MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] 
            "highest Froude number 0.36"),
     Mutant("model", VESSEL, "speed_ms / std::sqrt(kGravity * length), 1000.0)",
            "speed_ms / std::sqrt(kGravity * length), 100.0)", "Froude number to two decimals"),
-    Mutant("model", VESSEL, "if (displacement <= 0.0 ||", "if (displacement < 0.0 ||",
+    Mutant("model", VESSEL, "return !(displacement <= 0.0 ||", "return !(displacement < 0.0 ||",
            "a zero displacement accepted"),
     Mutant("model", VESSEL, "(speed_kts * 1852.0) / 3600.0", "(speed_kts * 1853.0) / 3600.0",
            "a knot of 1853 m"),
@@ -91,9 +97,9 @@ MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] 
            "const Row& row = coefficient_row(cb, false);", "a new vessel takes the ballast row"),
     Mutant("model", VESSEL, "constexpr double kInitialSpeedKts = 10.0;",
            "constexpr double kInitialSpeedKts = 12.0;", "a new vessel reports 12 knots"),
-    Mutant("model", VESSEL, "wave_height < 3.0 ? 0.7 * wave_height",
-           "wave_height <= 3.0 ? 0.7 * wave_height", "a 3 m wave reduced to 70 %"),
-    Mutant("model", VESSEL, "h = h - (h - 6.0) * 0.9;", "h = h - (h - 6.0) * 0.8;",
+    Mutant("model", VESSEL, "select(wave_height < 3.0, 0.7 * wave_height",
+           "select(wave_height <= 3.0, 0.7 * wave_height", "a 3 m wave reduced to 70 %"),
+    Mutant("model", VESSEL, "h - (h - 6.0) * 0.9, h)", "h - (h - 6.0) * 0.8, h)",
            "waves above 6 m damped less"),
     Mutant("model", VESSEL, "return h < 9.0 ? h : 9.0;", "return h < 8.0 ? h : 8.0;",
            "effective height capped at 8 m"),
@@ -106,8 +112,8 @@ MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] 
            "terms.half_coefficient[row] = round_to(c * 0.5, 10000.0);",
            "tabled wind coefficient to four decimals",
            "every halved coefficient of the 13 forces has at most three decimals"),
-    Mutant("model", VESSEL, "fast_round_to((height * 0.178 + height * height * 0.102) * factor, 10000.0)",
-           "fast_round_to((height * 0.178 + height * height * 0.102) * factor, 1000.0)",
+    Mutant("model", VESSEL, "fast_round_to<Choice>((height * 0.178 + height * height * 0.102) * factor, 10000.0)",
+           "fast_round_to<Choice>((height * 0.178 + height * height * 0.102) * factor, 1000.0)",
            "wave term to three decimals"),
     Mutant("model", VESSEL, "const double total = wave * 0.7 + wind * 0.3;",
            "const double total = wave * 0.3 + wind * 0.7;", "weights of wind and waves swapped"),

@@ -1,0 +1,159 @@
+"""veltrum_numpy.speed_change: NavCalc's numbers to the bit over whole arrays, NumPy's
+conventions for casting, out=, where= and invalid elements, Dask and xarray inputs."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import raised
+
+from veltrum import NavCalc
+from veltrum_numpy import speed_change
+
+HULL, CONDITION = (10000.0, 120.0, 20.0, 7.0), (12.0, True)
+up = lambda x: np.nextafter(x, np.inf)  # noqa: E731
+INF, NAN = np.inf, np.nan
+# Special values and every bound of the tables, each with its next double up.
+WIND_BETA = [-INF, -1, -0.0, 0, 30, up(30), 60, up(60), 150, up(150), 180, 181, INF, NAN]
+WAVE_BETA = [-INF, -0.0, *(b for x in (30, 60, 90, 120, 150, 180) for b in (x, up(x))), INF, NAN]
+WAVE_HEIGHT = [-INF, -1, -0.0, 0, 0.2 / 0.7, up(0.2 / 0.7), np.nextafter(3, 0), 3, up(3), 6,
+               up(6), 9, 12, 36, 1e308, INF, NAN]
+WIND_SCALE = [-(2**31), -1, *range(13), 13, 2**31 - 1]
+SPEEDS = [-INF, -5, -0.0, 0, 1, 12, 30, 1e300, INF, NAN]
+RAW_CB = [0.3, 0.55, 0.575, 0.6, 0.625, 0.675, 0.725, 0.775, 0.8, 0.825, 0.85, 1.2]
+HULLS = [HULL, (45000, 180, 32, 10), (1, 1, 1, 1), (1, 10000, 1, 1), (1, INF, 1, 1),
+         *((raw * 1000, 10, 10, 10) for raw in RAW_CB),
+         # rejected: not all greater than zero, or no block coefficient
+         (0, 1, 1, 1), (1, -0.0, 1, 1), (-1, 0, 0, 0), (NAN, 1, 1, 1), (INF, 1, 1, 1),
+         (1, 1, 1, NAN), (1, 1e-200, 1e-200, 1e-200)]
+
+
+def reference(vessel, wind_beta, wind_scale, wave_height, wave_beta):
+    """NavCalc's estimates, NaN where the vessel or the Beaufort number is rejected."""
+    want = np.full(len(wind_beta), NAN)
+    ok = (wind_scale >= 0) & (wind_scale <= 12)
+    if vessel is not None:
+        want[ok] = list(map(vessel.compute, wind_beta[ok].tolist(), wind_scale[ok].tolist(),
+                            wave_height[ok].tolist(), wave_beta[ok].tolist()))
+    return want
+
+
+def assert_same(got, want):
+    nan = np.isnan(want)
+    assert np.array_equal(np.isnan(got), nan)
+    assert np.array_equal(got[~nan].view(np.int64), want[~nan].view(np.int64))
+
+
+def test_differential_against_navcalc(capfd):
+    rng = np.random.default_rng(15)
+    n = 1 << 20
+    hulls = HULLS + [tuple(rng.uniform([1e3, 50, 8, 3], [1e5, 300, 50, 15])) for _ in range(20)]
+    accepted = [type(raised(NavCalc, *h) if h in HULLS[-7:] else NavCalc(*h)) is NavCalc
+                for h in hulls]
+    assert accepted.count(False) == 7
+    combos = [(h, s, laden) for h, ok in zip(hulls, accepted) for s in SPEEDS
+              for laden in (True, False)]
+    vessels = [navcalc(*h, s, laden) if ok else None for (h, s, laden), ok in
+               zip(combos, np.repeat(accepted, 2 * len(SPEEDS)))]
+    # Runs of one vessel, so the vessel is kept across elements and rebuilt between runs.
+    combo = np.repeat(rng.integers(len(combos), size=n), rng.integers(1, 64, size=n))[:n]
+
+    def draw(special, low, high, dtype=np.float64):
+        random = rng.uniform(low, high, n).astype(dtype)
+        return np.where(rng.random(n) < 0.3, rng.choice(np.array(special, dtype), n), random)
+
+    weather = (draw(WIND_BETA, -10, 200), draw(WIND_SCALE, -1, 14, np.int32),
+               draw(WAVE_HEIGHT, -1, 15), draw(WAVE_BETA, -10, 200))
+    columns = np.array([(*h, s) for h, s, _ in combos])[combo].T
+    with np.errstate(invalid="ignore"):
+        got = speed_change(*columns, np.array([c[2] for c in combos])[combo], *weather)
+    want = np.empty(n)
+    order = np.argsort(combo, kind="stable")
+    for k, start, count in zip(*np.unique(combo[order], return_index=True, return_counts=True)):
+        idx = order[start:start + count]
+        want[idx] = reference(vessels[k], *(w[idx] for w in weather))
+    assert_same(got, want)
+    # One vessel broadcast over all conditions, and the int64 loop.
+    with np.errstate(invalid="ignore"):
+        got = speed_change(*HULL, *CONDITION, weather[0], weather[1].astype(np.int64), *weather[2:])
+    assert_same(got, reference(navcalc(*HULL, *CONDITION), *weather))
+
+
+def navcalc(*args):
+    """The vessel of the first six arguments; with all ten, its estimate."""
+    vessel = NavCalc(*args[:4])
+    vessel.setup(*args[4:6])
+    return vessel.compute(*args[6:]) if args[6:] else vessel
+
+
+@pytest.mark.parametrize("hull_shape, weather_shape", [((3, 1), (4,)), ((), (2, 3)), ((5,), ())])
+def test_broadcasting_out_and_where(hull_shape, weather_shape):
+    length = 120.0 + np.arange(np.prod(hull_shape, dtype=int)).reshape(hull_shape)
+    wind_scale = np.arange(np.prod(weather_shape, dtype=int)).reshape(weather_shape) % 13
+    args = (10000.0, length, 20.0, 7.0, 12.0, True, 45.0, wind_scale, 2.0, 45.0)
+    got = speed_change(*args)
+    assert got.dtype == np.float64
+    assert np.array_equal(got, np.frompyfunc(navcalc, 10, 1)(*args).astype(np.float64))
+    out, where = np.full(got.shape, -99.0), np.indices(got.shape).sum(axis=0) % 2 == 0
+    assert speed_change(*args, out=out, where=where) is out
+    assert np.array_equal(out, np.where(where, got, -99.0))
+
+
+@pytest.mark.parametrize("index, refused", [(7, np.array([4.0])), (5, np.array([1]))])
+def test_casting(index, refused):  # wind_scale, laden
+    narrow = (np.float32(10000), *HULL[1:], np.int16(12), np.bool_(1), 0, np.int8(4), 2, 0)
+    assert speed_change(*narrow) == speed_change(*HULL, *CONDITION, 0.0, 4, 2.0, 0.0) == -0.66
+    with pytest.raises(TypeError, match="could not be safely coerced"):
+        speed_change(*narrow[:index], refused, *narrow[index + 1:])
+
+
+@pytest.mark.parametrize("args", [
+    (0, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0), (NAN, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0),
+    (*HULL, *CONDITION, 0, 13, 2.0, 0), (*HULL, *CONDITION, 0, 2**32 + 4, 2.0, 0)])
+@pytest.mark.parametrize("errstate", ["ignore", "warn", "raise"])
+def test_rejected_elements_follow_errstate(args, errstate, capfd):
+    valid = (*HULL, NAN, True, INF, 4, NAN, -0.0)  # NaN and infinite inputs are no error
+    with np.errstate(all="raise"):
+        assert np.isnan(speed_change(*valid))
+    elements = [np.array([a, b]) for a, b in zip(valid, args)]
+    with np.errstate(invalid=errstate):
+        if errstate == "raise":
+            pytest.raises(FloatingPointError, speed_change, *elements)
+        elif errstate == "warn":
+            with pytest.warns(RuntimeWarning, match="invalid value encountered in speed_change"):
+                assert np.isnan(speed_change(*elements)[1])
+        else:
+            assert np.isnan(speed_change(*args))
+    assert capfd.readouterr() == ("", "")
+
+
+def test_dask_and_xarray_inputs():
+    import dask.array as da
+    import xarray as xr
+
+    rng = np.random.default_rng(3)
+    weather = (rng.uniform(0, 180, 1000), rng.integers(0, 13, 1000), rng.uniform(0, 12, 1000),
+               rng.uniform(0, 180, 1000))
+    want = speed_change(*HULL, *CONDITION, *weather)
+    lazy = speed_change(*HULL, *CONDITION, *(da.from_array(w, chunks=300) for w in weather))
+    assert isinstance(lazy, da.Array) and np.array_equal(lazy.compute(), want)
+    labelled = speed_change(*HULL, *CONDITION, *(xr.DataArray(w, dims="t") for w in weather))
+    assert isinstance(labelled, xr.DataArray) and labelled.dims == ("t",)
+    assert np.array_equal(labelled.values, want)
+
+
+def test_veltrum_imports_without_numpy():
+    script = """if True:
+        import sys
+        sys.modules["numpy"] = None
+        from veltrum import NavCalc
+        print(NavCalc(10000, 120, 20, 7).compute(0, 4, 2.0, 0))
+        try:
+            import veltrum_numpy
+        except ImportError as error:
+            print(type(error).__name__, error)
+    """
+    run = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", script],
+                         capture_output=True, text=True, check=True)
+    assert run.stdout == "-0.63\nModuleNotFoundError import of numpy halted; None in sys.modules\n"
