@@ -11,6 +11,7 @@ import argparse
 import collections
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -27,13 +28,20 @@ FIRST = ["test_results.py", "test_conversion.py", "test_binding.py", "test_acces
 
 
 def step(command, cwd, timeout, env=None):
-    """'ok', 'failed' or 'timeout'; the output is kept only for a failed baseline."""
-    try:
-        done = subprocess.run(command, cwd=cwd, env=env, timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    except subprocess.TimeoutExpired:
-        return "timeout", ""
-    return ("ok" if done.returncode == 0 else "failed"), done.stdout
+    """'ok', 'failed' or 'timeout', and the output. The step runs in a process group of
+    its own, which is ended as a whole on a time-out or an interruption (a hung test
+    binary under ctest, say, or a child of a Python test)."""
+    with subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, start_new_session=True) as proc:
+        try:
+            output, _ = proc.communicate(timeout=timeout)
+        except BaseException as stop:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            if isinstance(stop, subprocess.TimeoutExpired):
+                return "timeout", ""
+            raise
+    return ("ok" if proc.returncode == 0 else "failed"), output
 
 
 def copy_tree(source, scratch):
