@@ -18,11 +18,23 @@ bool utf8_equals(PyObject* str, std::string_view expected) {
     return std::string_view(text, static_cast<std::size_t>(size)) == expected;
 }
 
+// "__module__", interned once and kept for the process. A str made afresh for
+// each look-up would miss the interpreter's attribute cache, which then keeps
+// it in place of the last one: memory a call leaves behind.
+PyObject* g_module_attribute = nullptr;  // guarded by the interpreter lock
+
 // numpy's boolean scalar type, recognised by module and name without importing
 // numpy. Any failure while looking makes the answer no.
 bool is_numpy_bool(PyTypeObject* type) {
+    if (g_module_attribute == nullptr) {
+        g_module_attribute = PyUnicode_InternFromString("__module__");
+        if (g_module_attribute == nullptr) {
+            discard_pending();
+            return false;
+        }
+    }
     OwnedRef module =
-        OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+        OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), g_module_attribute));
     if (!module) {
         discard_pending();
         return false;

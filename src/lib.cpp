@@ -67,10 +67,19 @@ void navcalc_dealloc(PyObject* self) noexcept {
 // The conversions of each entry in full, in declaration order, for calls
 // where some argument is not read in place. Re-reading one that was is the
 // same: an in-place read has no effect but its value.
+//
+// The constructor's slots borrow from the argument tuple and the keyword
+// dictionary. A caller in C (PyObject_Call) can pass a dictionary that the
+// Python code a conversion runs can reach and empty, freeing the values still
+// to be converted, so each is held until all are. The methods need no such
+// care: their vectors hold references of their own (the caller's, or the
+// interpreter's when it unpacked a dictionary).
 [[gnu::noinline]] Status convert_particulars(PyObject* const* slots, double* particulars) {
+    const OwnedRef held[4] = {OwnedRef::borrow(slots[0]), OwnedRef::borrow(slots[1]),
+                              OwnedRef::borrow(slots[2]), OwnedRef::borrow(slots[3])};
     for (std::size_t i = 0; i < 4; ++i) {
         Result<double> value =
-            convert_argument(to_double(slots[i]), kConstructorParameters.names[i]);
+            convert_argument(to_double(held[i].get()), kConstructorParameters.names[i]);
         if (!value) {
             return value.take_error();
         }

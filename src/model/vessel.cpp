@@ -4,7 +4,6 @@
 #include "model/vessel.hpp"
 
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -170,52 +169,37 @@ std::array<BeaufortTerms, kBeaufortNumbers> beaufort_table() {
 // Filled when the library is loaded, before any estimate can run.
 const std::array<BeaufortTerms, kBeaufortNumbers> kBeaufortTerms = beaufort_table();
 
-// The displacement's 2/3 power of the vessel estimated for last: a voyage
-// grid calls compute() many times on one vessel. One entry for the process,
-// keyed by the displacement's bits, so only the very same double hits; it
-// starts as 1.0, whose power is exactly 1.
+// The displacement's 2/3 power of the vessel this thread estimated for last:
+// a voyage grid calls compute() many times on one vessel. Keyed by the
+// displacement's bits, so only the very same double hits; it starts as 1.0,
+// whose power is exactly 1.
 //
-// Any thread may call the model, so the entry is a sequence lock: a writer
-// makes the sequence odd, writes key and power, and makes it even again; a
-// reader uses what it read only if the sequence was the same even number
-// before and after, so it never pairs one key with another's power. A
-// writer that finds the entry being written leaves it alone. On x86-64 every
-// access is a plain load or store; only a refill pays for an atomic exchange.
-struct DisplacementPowerCache {
-    std::atomic<std::uint64_t> sequence{0};
-    std::atomic<std::uint64_t> key{std::bit_cast<std::uint64_t>(1.0)};
-    std::atomic<double> power{1.0};
+// Any thread may call the model, with or without the interpreter lock, so each
+// thread has an entry of its own: only its owner ever reads or writes it, and
+// no interleaving of threads can pair one displacement with another's power.
+// The initial-exec model makes the access a plain load at a fixed offset from
+// the thread pointer, in the shared library too (the entry is a few bytes of
+// the static TLS reserve); constant initialisation means no guard on the path.
+struct DisplacementPowerEntry {
+    std::uint64_t key;
+    double power;
 };
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
-static_assert(std::atomic<double>::is_always_lock_free);
 
-DisplacementPowerCache g_displacement_power;
+[[gnu::tls_model("initial-exec")]] constinit thread_local DisplacementPowerEntry
+    t_displacement_power{std::bit_cast<std::uint64_t>(1.0), 1.0};
 
 [[gnu::noinline, gnu::cold]] double refill_displacement_power(double displacement,
                                                               std::uint64_t key) {
     const double power = std::pow(displacement, kTwoThirds);
-    DisplacementPowerCache& cache = g_displacement_power;
-    std::uint64_t sequence = cache.sequence.load(std::memory_order_relaxed);
-    if ((sequence & 1U) == 0 &&
-        cache.sequence.compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed)) {
-        std::atomic_thread_fence(std::memory_order_release);
-        cache.key.store(key, std::memory_order_relaxed);
-        cache.power.store(power, std::memory_order_relaxed);
-        cache.sequence.store(sequence + 2, std::memory_order_release);
-    }
+    t_displacement_power = {key, power};
     return power;
 }
 
 inline double displacement_power(double displacement) {
     const auto key = std::bit_cast<std::uint64_t>(displacement);
-    DisplacementPowerCache& cache = g_displacement_power;
-    const std::uint64_t before = cache.sequence.load(std::memory_order_acquire);
-    const std::uint64_t cached_key = cache.key.load(std::memory_order_relaxed);
-    const double power = cache.power.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    const std::uint64_t after = cache.sequence.load(std::memory_order_relaxed);
-    if (cached_key == key && before == after && (before & 1U) == 0) [[likely]] {
-        return power;
+    const DisplacementPowerEntry& entry = t_displacement_power;
+    if (entry.key == key) [[likely]] {
+        return entry.power;
     }
     return refill_displacement_power(displacement, key);
 }
@@ -385,7 +369,7 @@ inline double with_waves(double wind, double wave_height, double wave_beta) {
 
 }  // namespace
 
-// The displacement power comes from the process-wide entry of the vessel
+// The displacement power comes from this thread's entry of the vessel it
 // estimated last.
 double compute(const Vessel& vessel, double wind_beta, std::int32_t wind_scale,
                double wave_height, double wave_beta) {

@@ -121,6 +121,18 @@ TEST(Model, PublishedNumbersAndRules) {
     for (const auto& [beta, factor] : {std::pair{200.0, -0.7}, {kNaN, -0.7}, {170.0, 0.7}}) {
         EXPECT_SAME_BITS(estimate(v, 0, 0, 0.5, beta).factor, factor) << "wave_beta " << beta;
     }
+    // Each sector holds its upper bound; the next double above is in the next one
+    // (force 5, low seas: Cw 1.0, 0.835, 0.42, 0.065 by wind sector).
+    for (const auto& [bound, cw, factor, next_cw, next_factor] :
+         {std::tuple{30.0, 1.0, -0.7, 0.835, -0.6}, {60.0, 0.835, -0.6, 0.42, -0.4},
+          {90.0, 0.42, -0.4, 0.42, 0.4}, {120.0, 0.42, 0.4, 0.42, 0.6},
+          {150.0, 0.42, 0.6, 0.065, 0.7}, {180.0, 0.065, 0.7, 0.065, -0.7}}) {
+        const double above = std::nextafter(bound, kInf);
+        const Estimate at = estimate(v, bound, 5, 0.5, bound);
+        const Estimate next = estimate(v, above, 5, 0.5, above);
+        EXPECT_TRUE(at.cw == cw && at.factor == factor && next.cw == next_cw &&
+                    next.factor == next_factor) << "bound " << bound;
+    }
 }
 
 // The message of the failure `call` raises and what it writes to standard error.
@@ -250,7 +262,7 @@ TEST(FastPaths, ComputeIsTheEstimate) {
     }
 }
 
-// Threads alternating between displacements share the displacement power cache.
+// Threads alternating between displacements, each refilling its own displacement power entry.
 TEST(FastPaths, DisplacementPowerCacheIsExactAcrossThreads) {
     std::vector<Vessel> fleet;
     for (double displacement : {500.0, 10000.0, 45000.0, 123456.789, 1e9, 0.75}) {

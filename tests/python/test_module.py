@@ -24,9 +24,13 @@ def test_module_and_its_reimport():
     standard = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
     assert set(vars(veltrum)) == standard | {"__all__", "NavCalc"}
     original = sys.modules.pop("veltrum")
+    refs = sys.getrefcount(original)
     try:
-        again = importlib.import_module("veltrum")
-        assert again is original and again.__all__ == ["NavCalc"] and again.NavCalc is NavCalc
+        for _ in range(10):  # each re-import hands over a reference of its own
+            again = importlib.import_module("veltrum")
+            assert again is original and again.__all__ == ["NavCalc"] and again.NavCalc is NavCalc
+            del sys.modules["veltrum"], again
+            assert sys.getrefcount(original) == refs
     finally:
         sys.modules["veltrum"] = original
 

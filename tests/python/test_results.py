@@ -1,0 +1,49 @@
+"""Results as a user sees them, against the plain-Python model of benchmarks/pure_navcalc.py,
+written independently: every row of the speed-reduction table, the soft limit on gains, and
+block coefficients near a tie."""
+
+import importlib.util
+import itertools
+import pathlib
+
+import pytest
+
+from veltrum import NavCalc
+
+_PATH = pathlib.Path(__file__).parents[2] / "benchmarks" / "pure_navcalc.py"
+_SPEC = importlib.util.spec_from_file_location("pure_navcalc", _PATH)
+pure = importlib.util.module_from_spec(_SPEC)
+_SPEC.loader.exec_module(pure)
+
+
+def results(make, hull, conditions):
+    """Head wind of each force and low following seas, at each speed and loading state."""
+    vessel = make(*hull)
+    return [(vessel.setup(speed, laden), vessel.compute(0, force, 0.5, 170))[1]
+            for speed, laden in conditions for force in range(13)]
+
+
+# A 100 m hull of each block coefficient, laden and in ballast, at Froude numbers from the
+# lower limit (and a negative speed, whose gains pass +2 kn) through 0.066, 0.197 and 0.328
+# to the upper limit: each coefficient a, b and c of every row moves some result.
+@pytest.mark.parametrize("cb", [0.55, 0.60, 0.65, 0.70, 0.75, 0.80, 0.85])
+def test_each_row_of_the_table(cb):
+    hull = (cb * 9000, 100, 15, 6)
+    conditions = list(itertools.product((-10, 4, 12, 20, 30), (True, False)))
+    assert results(NavCalc, hull, conditions) == results(pure.NavCalc, hull, conditions)
+
+
+# A raw coefficient within a few 1e-10 of a midpoint is a tie (to the multiple of 0.10);
+# 1e-8 off, it is the nearer value.
+@pytest.mark.parametrize("raw", [m + d for m in (0.575, 0.625, 0.675, 0.725, 0.775, 0.825)
+                                 for d in (-1e-8, -4e-10, 0.0, 4e-10, 1e-8)])
+def test_block_coefficients_near_a_tie(raw):
+    conditions = list(itertools.product((1.0, 2.0), (True, False)))
+    assert results(NavCalc, (raw, 1, 1, 1), conditions) == results(
+        pure.NavCalc, (raw, 1, 1, 1), conditions)
+
+
+def test_soft_limit_on_gains():
+    vessel = NavCalc(500, 1, 1, 1)  # 0.85 at the lowest Froude number: af 2.1025
+    vessel.setup(-10, True)  # a gain of 42.6 kn before the limit
+    assert vessel.compute(0, 6, 0.5, 170) == 6.06
