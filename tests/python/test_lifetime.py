@@ -8,7 +8,7 @@ import tracemalloc
 
 import numpy
 import pytest
-from conftest import PARAMETERS, Hook, make_vessel, outcome, raised, refuse
+from conftest import PARAMETERS, Hook, make_vessel, outcome, raised, refuse, snapshot
 
 from veltrum import NavCalc
 
@@ -49,9 +49,9 @@ def test_calls_keep_no_reference():
     tracemalloc.start()
     try:
         run(1000)  # what the interpreter keeps for itself (free lists, caches) settles
-        before = tracemalloc.take_snapshot().filter_traces(mine)
+        before = snapshot(mine)
         run(1000)
-        after = tracemalloc.take_snapshot().filter_traces(mine)
+        after = snapshot(mine)
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs
