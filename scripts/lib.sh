@@ -116,6 +116,12 @@ ensure_venv() {
     PY="$VENV/bin/python"
 }
 
+# The project's version, the first `version = "..."` of pyproject.toml (its
+# [project] table's; read without tomllib, which 3.10 lacks).
+project_version() {
+    sed -n 's/^version = "\([^"]*\)"$/\1/p' "$ROOT/pyproject.toml" | head -n 1
+}
+
 # Builds the extension and installs it into the virtual environment.
 install_module() {
     say "building and installing veltrum"

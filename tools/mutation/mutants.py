@@ -117,6 +117,10 @@ MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] 
            "wave term to three decimals"),
     Mutant("model", VESSEL, "const double total = wave * 0.7 + wind * 0.3;",
            "const double total = wave * 0.3 + wind * 0.7;", "weights of wind and waves swapped"),
+    Mutant("model", VESSEL, "wind_scale) >= 13U) {\n        fail(kBeaufortMessage, kBeaufortSite);"
+           "\n    }\n    const double wind = wind_term(",
+           "wind_scale) >= 14U) {\n        fail(kBeaufortMessage, kBeaufortSite);"
+           "\n    }\n    const double wind = wind_term(", "Beaufort force 13 accepted"),
     Mutant("model", VESSEL, "constexpr Site kBeaufortSite{\"src\\\\lib.cpp\", 78, 9};",
            "constexpr Site kBeaufortSite{\"src\\\\lib.cpp\", 79, 9};",
            "Beaufort failure reported at the wrong line"),
