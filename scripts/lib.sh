@@ -5,7 +5,12 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DEFAULT_PYTHON_VERSION=3.12
-SUPPORTED_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13)
+SUPPORTED_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13 3.14 3.15)
+# The versions with an aarch64 wheel: those Debian has an arm64 interpreter of,
+# which scripts/interpreters provides (run under qemu-user).
+AARCH64_PYTHON_VERSIONS=(3.11 3.13 3.14 3.15)
+# Interpreters that scripts/interpreters unpacks from Debian's packages.
+INTERPRETERS="${VELTRUM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrum}/interpreters"
 
 say() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
@@ -24,8 +29,28 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")
 PY
 }
 
-# Prints the path of a CPython X.Y with headers: pythonX.Y on PATH, then every
-# pyenv installation of X.Y.
+# The machine name (platform.machine()) of a Debian architecture.
+debian_machine() {
+    case "$1" in
+        amd64) echo x86_64 ;;
+        arm64) echo aarch64 ;;
+        *) die "unknown architecture $1" ;;
+    esac
+}
+
+# Prints the path of an interpreter that scripts/interpreters provides, X.Y for a
+# machine (x86_64 or aarch64), if it has been made.
+provided_python() {
+    local version="$1" machine="$2" py
+    for py in "$INTERPRETERS"/*-"$(case "$machine" in x86_64) echo amd64 ;; aarch64) echo arm64 ;;
+                                  esac)"/root/usr/bin/python"$version"; do
+        [ -x "$py" ] && { printf '%s\n' "$py"; return 0; }
+    done
+    return 1
+}
+
+# Prints the path of a CPython X.Y with headers for this machine: pythonX.Y on
+# PATH, then every pyenv installation of X.Y, then the one of scripts/interpreters.
 find_python() {
     local version="$1" candidates=()
     command -v "python$version" >/dev/null 2>&1 && candidates+=("$(command -v "python$version")")
@@ -37,6 +62,8 @@ find_python() {
     for dir in "$pyenv_root"/versions/"$version".*; do
         [ -x "$dir/bin/python$version" ] && candidates+=("$dir/bin/python$version")
     done
+    local provided
+    provided="$(provided_python "$version" "$(uname -m)")" && candidates+=("$provided")
     local py
     for py in "${candidates[@]}"; do
         # pyenv's shim answers even when that version is not the selected one
@@ -55,7 +82,8 @@ target_python() {
     local wanted="${VELTRUM_PYTHON:-$DEFAULT_PYTHON_VERSION}"
     if [[ "$wanted" =~ ^3\.[0-9]+$ ]]; then
         find_python "$wanted" || die "no CPython $wanted with development headers found \
-(tried python$wanted on PATH and pyenv); install one or set VELTRUM_PYTHON to its path"
+(tried python$wanted on PATH, pyenv and scripts/interpreters); install one, run \
+scripts/interpreters (3.14, 3.15) or set VELTRUM_PYTHON to its path"
     else
         is_cpython "$wanted" || die "VELTRUM_PYTHON=$wanted is not CPython 3.10 or newer \
 with development headers"
@@ -96,14 +124,38 @@ ensure_debian_packages() {
         "${missing[@]}" >/dev/null
 }
 
+# Creates a fresh virtual environment of an interpreter, with pip unless the
+# third argument is "without-pip". Debian's ensurepip takes pip from
+# /usr/share/python-wheels, which for an interpreter of scripts/interpreters is
+# this machine's older pip, so such an environment gets pip from the wheel its
+# own Debian packages carry.
+make_venv() {
+    local base_py="$1" dir="$2" pip="${3:-with-pip}" wheel
+    rm -rf "$dir"
+    case "$base_py" in
+        "$INTERPRETERS"/*)
+            "$base_py" -m venv --without-pip "$dir"
+            [ "$pip" = without-pip ] && return 0
+            wheel="$(ls "${base_py%/usr/bin/*}"/usr/share/python-wheels/pip-*.whl)"
+            "$dir/bin/python" "$wheel/pip" install -q --disable-pip-version-check --no-index "$wheel"
+            ;;
+        *)
+            if [ "$pip" = without-pip ]; then
+                "$base_py" -m venv --without-pip "$dir"
+            else
+                "$base_py" -m venv "$dir"
+            fi
+            ;;
+    esac
+}
+
 # Creates the virtual environment from the target interpreter and installs the
 # given requirement files, skipping pip when they have not changed since the
 # last install.
 ensure_venv() {
     if ! is_cpython "$VENV/bin/python" "$PYTHON_VERSION"; then
         say "creating $VENV with $BASE_PY"
-        rm -rf "$VENV"
-        "$BASE_PY" -m venv "$VENV"
+        make_venv "$BASE_PY" "$VENV"
     fi
     local stamp="$VENV/.requirements" wanted
     wanted="$(cat "$@" | sha256sum)"

@@ -1,5 +1,6 @@
 """Helpers shared by the Python tests of the module."""
 
+import sys
 import tracemalloc
 
 import pytest
@@ -20,6 +21,17 @@ def make_vessel():
 @pytest.fixture
 def vessel():
     return make_vessel()
+
+
+def returned_wrong_type(method, owner, got):
+    """The interpreter's own message for a conversion method of an `owner` (its qualified
+    name) that returned a `got`: 3.15 names the method's owner and the type it must return."""
+    if sys.version_info >= (3, 15):
+        wanted = {"__float__": "a float", "__index__": "an int", "__bool__": "a bool"}[method]
+        return f"{owner}.{method}() must return {wanted}, not {got}"
+    return {"__float__": f"{owner.rpartition('.')[2]}.__float__ returned non-float (type {got})",
+            "__index__": f"__index__ returned non-int (type {got})",
+            "__bool__": f"__bool__ should return bool, returned {got}"}[method]
 
 
 def snapshot(filters):

@@ -4,7 +4,8 @@ import math
 
 import numpy as np
 import pytest
-from conftest import PARAMETERS, Hook, Unprintable, make_vessel, outcome, raised, refuse
+from conftest import (PARAMETERS, Hook, Unprintable, make_vessel, outcome, raised, refuse,
+                      returned_wrong_type)
 
 from veltrum import NavCalc
 
@@ -66,8 +67,10 @@ T, O = TypeError, OverflowError
 REFUSED = [  # (parameter, argument, exception type, message without "argument '{parameter}': ")
     ("speed_kts", "12", T, REAL + "str"), ("speed_kts", None, T, REAL + "NoneType"),
     ("speed_kts", obj(__int__=lambda s: 4), T, REAL + "Obj"),
-    ("speed_kts", obj(__float__=lambda s: 12), T, "Obj.__float__ returned non-float (type int)"),
-    ("speed_kts", obj(__index__=lambda s: 12.0), T, "__index__ returned non-int (type float)"),
+    ("speed_kts", obj(__float__=lambda s: 12), T,
+     returned_wrong_type("__float__", f"{__name__}.Obj", "int")),
+    ("speed_kts", obj(__index__=lambda s: 12.0), T,
+     returned_wrong_type("__index__", f"{__name__}.Obj", "float")),
     ("speed_kts", 10**400, O, BIG), ("wave_beta", obj(__index__=lambda s: -(10**400)), O, BIG),
     ("wave_beta", "x", T, REAL + "str"), ("length", "x", T, REAL + "str"),  # before model checks
     ("wind_scale", 3.0, T, f"'float' {NOT_INT}"), ("wind_scale", "4", T, f"'str' {NOT_INT}"),
@@ -86,7 +89,7 @@ REFUSED = [  # (parameter, argument, exception type, message without "argument '
     ("laden", obj("bool", NP, __len__=lambda s: 1 / 0), T,
      f"object of type '<class 'numpy.bool'>' {NO_TRUTH}"),
     ("laden", obj("bool_", NP, __bool__=lambda s: 1), T,
-     "__bool__ should return bool, returned int"),
+     returned_wrong_type("__bool__", "numpy.bool_", "int")),
 ]
 
 

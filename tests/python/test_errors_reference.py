@@ -34,8 +34,12 @@ def reference_tables():
 
 def pattern(template, meaning):
     """The template as a regular expression: each {placeholder} stands for some text, and
-    the interpreter's own texts may carry what later versions add to them."""
+    the interpreter's own texts may carry what later versions add to them, or be worded anew
+    from the version the meaning names ("from CPython 3.15: `...`")."""
     later = LATER_WORDING if "the interpreter's" in meaning else ""
+    for major, minor, reworded in re.findall(r"from CPython (\d+)\.(\d+): `([^`]+)`", meaning):
+        if sys.version_info >= (int(major), int(minor)):
+            template = reworded
     return ".+".join(map(re.escape, re.split(r"\{[a-z]+\}", template))) + later
 
 
