@@ -289,11 +289,22 @@ def key_without(i, name):
                   f"the {name} left out of the hull's key")
 
 
+def contiguous(original):
+    """A read or write of one element that steps by the element's size, not by the
+    stride: the original runs from the function's parameters to the stride."""
+    stride = original[original.rindex("steps["):]
+    return ("const npy_intp* steps, " + original,
+            "[[maybe_unused]] const npy_intp* steps, "
+            + original.replace(stride, "npy_intp{sizeof value}"))
+
+
 MUTANTS += [
-    Mutant("ufunc", UFUNC, "args[operand] + i * steps[operand]",
-           "args[operand] + i * npy_intp{sizeof value}", "inputs read as if contiguous"),
-    Mutant("ufunc", UFUNC, "args[kResult] + i * steps[kResult]",
-           "args[kResult] + i * npy_intp{sizeof value}", "the output written as if contiguous"),
+    Mutant("ufunc", UFUNC, *contiguous("int operand, npy_intp i) {\n    T value{};\n    "
+                                       "std::memcpy(&value, args[operand] + i * steps[operand]"),
+           "inputs read as if contiguous"),
+    Mutant("ufunc", UFUNC, *contiguous("npy_intp i, double value) {\n    "
+                                       "std::memcpy(args[kResult] + i * steps[kResult]"),
+           "the output written as if contiguous"),
     Mutant("ufunc", UFUNC, "steps[operand] == 0;", "steps[operand] <= 0;",
            "a vessel input read backwards taken for a broadcast one"),
     Mutant("ufunc", UFUNC, "operand <= kLaden; ++operand", "operand < kLaden; ++operand",
