@@ -368,6 +368,8 @@ MUTANTS += [
            "the int32 loop declared for int16 Beaufort numbers"),
 ]
 
+POWER = "displacement_power_ = std::pow(displacement, kTwoThirds);"
+
 # The estimator behind the ufunc: its choices by mask, their NaN rows, its wind terms
 # kept per condition. NavCalc never runs this code.
 MUTANTS += [
@@ -382,11 +384,10 @@ MUTANTS += [
     Mutant("ufunc", VESSEL, "setup(vessel_, speed_kts, laden);\n    known_ = 0;",
            "setup(vessel_, speed_kts, laden);",
            "a new condition keeps the last condition's wind terms"),
-    Mutant("ufunc", VESSEL, "displacement_power_ = std::pow(displacement, kTwoThirds);\n    known_ = 0;",
-           "displacement_power_ = std::pow(displacement, kTwoThirds);",
+    Mutant("ufunc", VESSEL, POWER + "\n    known_ = 0;", POWER,
            "a new hull keeps the last hull's wind terms",
            "the loop sets a condition after every accepted hull, which forgets them"),
-    Mutant("ufunc", VESSEL, "    displacement_power_ = std::pow(displacement, kTwoThirds);\n", "",
+    Mutant("ufunc", VESSEL, "    " + POWER + "\n", "",
            "a new hull keeps the last hull's displacement power"),
     Mutant("ufunc", VESSEL, "return with_waves<Masked>(", "return with_waves<Branching>(",
            "the wave steps chosen by branches",
