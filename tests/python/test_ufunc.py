@@ -6,7 +6,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import raised
+from conftest import outcome, raised
 
 from veltrum import NavCalc
 from veltrum_numpy import speed_change
@@ -87,6 +87,43 @@ def navcalc(*args):
     return vessel.compute(*args[6:]) if args[6:] else vessel
 
 
+def estimate(*args):
+    """NavCalc's estimate for the ten arguments, NaN where it refuses them."""
+    result = outcome(lambda: navcalc(*args))
+    return float(result) if isinstance(result, str) else NAN
+
+
+def laid_out(values, layout):
+    """The values in memory forwards, backwards (negative strides) or every third."""
+    values = np.array(values)
+    spaced = np.zeros(3 * len(values), values.dtype)[::3]
+    spaced[:] = values
+    return {"forwards": values, "backwards": values[::-1].copy()[::-1], "spaced": spaced}[layout]
+
+
+# One vessel input changing while the others broadcast, each value for three elements: a
+# hull that comes back, rejected ones between, neighbours whose estimates differ.
+CHANGES = [[10000, 20000, 0, 10000, 5000, NAN, 10000], [120, 180, 120, -0.0, INF, 90],
+           [20, 32, 20, 0, 15, 20], [7, 10, 7, NAN, 5, 7], [12, 0, -0.0, 12, 30, NAN, 1e308, 5],
+           [True, False, True, False, False, True]]
+
+
+@pytest.mark.parametrize("inputs, output", [("forwards", "spaced"), ("backwards", "forwards"),
+                                            ("spaced", "backwards")])
+@pytest.mark.parametrize("operand, values", list(enumerate(CHANGES)))
+def test_one_vessel_input_changing(operand, values, inputs, output):
+    vessel = [*HULL, *CONDITION]
+    vessel[operand] = laid_out(np.repeat(values, 3), inputs)
+    weather = [laid_out(np.resize(column, 3 * len(values)), inputs)
+               for column in zip((0, 4, 2.0, 0), (170, 10, 5.0, 120), (45, 13, 3.0, 45))]
+    out = laid_out(np.full(3 * len(values), -99.0), output)
+    with np.errstate(invalid="ignore"):
+        speed_change(*vessel, *weather, out=out)
+    with np.errstate(all="ignore"):  # NavCalc's own flags, seen by frompyfunc
+        want = np.frompyfunc(estimate, 10, 1)(*vessel, *weather).astype(np.float64)
+    assert_same(out, want)
+
+
 @pytest.mark.parametrize("hull_shape, weather_shape", [((3, 1), (4,)), ((), (2, 3)), ((5,), ())])
 def test_broadcasting_out_and_where(hull_shape, weather_shape):
     length = 120.0 + np.arange(np.prod(hull_shape, dtype=int)).reshape(hull_shape)
@@ -108,21 +145,38 @@ def test_casting(index, refused):  # wind_scale, laden
         speed_change(*narrow[:index], refused, *narrow[index + 1:])
 
 
+@pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32,
+                                   np.int64])
+def test_wind_scale_arrays_of_every_integer_type(dtype):
+    # Each number read at its own width, its range checked before any narrowing.
+    info = np.iinfo(dtype)
+    scales = np.array([s for s in (4, -1, 12, 13, 0, 2**32 + 4, info.min, info.max)
+                       if info.min <= s <= info.max], dtype)
+    args = (*HULL, *CONDITION, 45.0, scales, 3.0, 45.0)
+    with np.errstate(all="ignore"):
+        assert_same(speed_change(*args), np.frompyfunc(estimate, 10, 1)(*args).astype(float))
+
+
 @pytest.mark.parametrize("args", [
     (0, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0), (NAN, 1, 1, 1, *CONDITION, 0, 4, 2.0, 0),
     (*HULL, *CONDITION, 0, 13, 2.0, 0), (*HULL, *CONDITION, 0, 2**32 + 4, 2.0, 0)])
 @pytest.mark.parametrize("errstate", ["ignore", "warn", "raise"])
 def test_rejected_elements_follow_errstate(args, errstate, capfd):
-    valid = (*HULL, NAN, True, INF, 4, NAN, -0.0)  # NaN and infinite inputs are no error
+    # NaN, infinite and overflowing inputs are no error, whatever the model raises inside.
+    valid = [np.array(column) for column in zip((*HULL, NAN, True, INF, 4, NAN, -0.0),
+                                                (*HULL, 1e308, True, 0, 4, 2.0, 0))]
     with np.errstate(all="raise"):
-        assert np.isnan(speed_change(*valid))
-    elements = [np.array([a, b]) for a, b in zip(valid, args)]
+        assert_same(speed_change(*valid), np.array([NAN, -INF]))
+    # The rejected element first, then enough valid ones that the loop is called for
+    # several blocks (a float32 operand is cast in blocks): its flag outlives the blocks.
+    elements = [np.array([a, *np.resize(b, 1 << 14)]) for a, b in zip(args, valid)]
+    elements[-1] = elements[-1].astype(np.float32)
     with np.errstate(invalid=errstate):
         if errstate == "raise":
             pytest.raises(FloatingPointError, speed_change, *elements)
         elif errstate == "warn":
             with pytest.warns(RuntimeWarning, match="invalid value encountered in speed_change"):
-                assert np.isnan(speed_change(*elements)[1])
+                assert np.isnan(speed_change(*elements)[0])
         else:
             assert np.isnan(speed_change(*args))
     assert capfd.readouterr() == ("", "")

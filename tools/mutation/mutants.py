@@ -21,6 +21,7 @@ VESSEL, LIB, BINDING_H, BINDING, CONVERT_H, CONVERT, ACCESS, MESSAGES = (
 REPORT, FAILURE, PENDING, PANIC = ("src/boundary/report.cpp", "src/boundary/failure.cpp",
                                    "src/boundary/pending_error.cpp",
                                    "src/boundary/panic_exception.cpp")
+UFUNC, CHOICE = "src/ufunc/speed_change.cpp", "src/model/choice.hpp"
 
 # One coefficient of each row of the speed-reduction table moved by 0.5; rows that
 # are the same laden and in ballast carry their neighbours as context.
@@ -277,4 +278,118 @@ MUTANTS = [Mutant("model", VESSEL, o, r, "table row " + d) for o, r, d in ROWS] 
            "        Result<double> value =\n"
            "            convert_argument(to_double(slots[i]),",
            "the constructor converts arguments it only borrows"),
+]
+
+# A particular left out of the hull's key: its place holds a neighbour's bits.
+KEY = "hull_key{bits(hull[0]), bits(hull[1]), bits(hull[2]),\n" + " " * 52 + "bits(hull[3])}"
+
+
+def key_without(i, name):
+    return Mutant("ufunc", UFUNC, KEY, KEY.replace(f"hull[{i}]", f"hull[{i ^ 1}]", 1),
+                  f"the {name} left out of the hull's key")
+
+
+def contiguous(original):
+    """A read or write of one element that steps by the element's size, not by the
+    stride: the original runs from the function's parameters to the stride."""
+    stride = original[original.rindex("steps["):]
+    return ("const npy_intp* steps, " + original,
+            "[[maybe_unused]] const npy_intp* steps, "
+            + original.replace(stride, "npy_intp{sizeof value}"))
+
+
+MUTANTS += [
+    Mutant("ufunc", UFUNC, *contiguous("int operand, npy_intp i) {\n    T value{};\n    "
+                                       "std::memcpy(&value, args[operand] + i * steps[operand]"),
+           "inputs read as if contiguous"),
+    Mutant("ufunc", UFUNC, *contiguous("npy_intp i, double value) {\n    "
+                                       "std::memcpy(args[kResult] + i * steps[kResult]"),
+           "the output written as if contiguous"),
+    Mutant("ufunc", UFUNC, "steps[operand] == 0;", "steps[operand] <= 0;",
+           "a vessel input read backwards taken for a broadcast one"),
+    Mutant("ufunc", UFUNC, "operand <= kLaden; ++operand", "operand < kLaden; ++operand",
+           "one vessel for all though the loading state varies"),
+    Mutant("ufunc", UFUNC, "int operand = kDisplacement;", "int operand = kLength;",
+           "one vessel for all though the displacement varies"),
+    Mutant("ufunc", UFUNC, "for (npy_intp i = 0; i < n; ++i) {",
+           "for (npy_intp i = 0; i <= n; ++i) {", "one element past the end estimated"),
+    Mutant("ufunc", UFUNC, "one_vessel && n > 0 ? vessel_at(0)", "one_vessel ? vessel_at(0)",
+           "the broadcast vessel read when there are no elements",
+           "NumPy calls the loop only with elements to estimate, also under where="),
+    Mutant("ufunc", UFUNC, "write(args, steps, i, kNaN);\n            rejected = true;",
+           "rejected = true;", "a rejected vessel's element left unwritten"),
+    Mutant("ufunc", UFUNC, "write(args, steps, i, kNaN);\n            rejected = true;",
+           "write(args, steps, i, kNaN);", "a rejected vessel raises no invalid flag"),
+    Mutant("ufunc", UFUNC, "write(args, steps, i, kNaN);\n        return false;", "return false;",
+           "a rejected Beaufort number's element left unwritten"),
+    Mutant("ufunc", UFUNC, "write(args, steps, i, kNaN);\n        return false;",
+           "write(args, steps, i, kNaN);\n        return true;",
+           "a rejected Beaufort number raises no invalid flag"),
+    Mutant("ufunc", UFUNC, "std::fesetexceptflag(&flags, FE_ALL_EXCEPT);", "",
+           "the model's own floating-point flags left raised"),
+    Mutant("ufunc", UFUNC, "std::fesetexceptflag(&flags, FE_ALL_EXCEPT);",
+           "std::fesetexceptflag(&flags, FE_INVALID);", "only the invalid flag put back"),
+    Mutant("ufunc", UFUNC, "std::fesetexceptflag(&flags, FE_ALL_EXCEPT);",
+           "std::feclearexcept(FE_ALL_EXCEPT);",
+           "the flags of earlier calls of the loop cleared"),
+    Mutant("ufunc", UFUNC, "std::feraiseexcept(FE_INVALID);", "std::feraiseexcept(FE_DIVBYZERO);",
+           "a rejected element raises divide-by-zero"),
+    key_without(0, "displacement"),
+    key_without(1, "length"),
+    key_without(2, "breadth"),
+    key_without(3, "draught"),
+    Mutant("ufunc", UFUNC, "bits(speed_kts) != speed_key_ || laden != laden_",
+           "laden != laden_", "a new speed on the same hull not set"),
+    Mutant("ufunc", UFUNC, "bits(speed_kts) != speed_key_ || laden != laden_",
+           "bits(speed_kts) != speed_key_", "a new loading state on the same hull not set"),
+    Mutant("ufunc", UFUNC, "have_condition_ = false;\n            hull_key_",
+           "hull_key_", "a new hull keeps the last hull's condition"),
+    Mutant("ufunc", UFUNC, "if (!have_hull_ || hull_key", "if (hull_key",
+           "the first hull taken as set when it matches the unset key",
+           "the unset key is that of a hull of +0.0s, which is rejected, and accepted_ "
+           "starts false"),
+    Mutant("ufunc", UFUNC, "bits(speed_kts) != speed_key_ ||",
+           "speed_kts != std::bit_cast<double>(speed_key_) ||", "the speed compared by value",
+           "a zero speed's sign never shows, the wave term being never zero, and a NaN "
+           "speed only sets the condition again"),
+    Mutant("ufunc", UFUNC, "const auto scale = read<Scale>(args, steps, kWindScale, i);",
+           "const auto scale = static_cast<std::int32_t>(read<Scale>(args, steps, kWindScale, i));",
+           "an int64 Beaufort number narrowed before its range check"),
+    Mutant("ufunc", UFUNC, "if (scale < 0 || scale > 12) {", "if (scale > 12) {",
+           "a negative Beaufort number passed to the model"),
+    Mutant("ufunc", UFUNC, "speed_change_loop<std::int64_t>};", "speed_change_loop<std::int32_t>};",
+           "the int64 loop reads 32-bit Beaufort numbers"),
+    Mutant("ufunc", UFUNC, "{speed_change_loop<std::int32_t>,\n                                   "
+           "speed_change_loop<std::int64_t>}",
+           "{speed_change_loop<std::int64_t>,\n                                   "
+           "speed_change_loop<std::int32_t>}", "the two loops' functions swapped"),
+    Mutant("ufunc", UFUNC, "NPY_INT32,  NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,  // int32",
+           "NPY_INT16,  NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,  // int32",
+           "the int32 loop declared for int16 Beaufort numbers"),
+]
+
+POWER = "displacement_power_ = std::pow(displacement, kTwoThirds);"
+
+# The estimator behind the ufunc: its choices by mask, their NaN rows, its wind terms
+# kept per condition. NavCalc never runs this code.
+MUTANTS += [
+    Mutant("ufunc", CHOICE, "row += static_cast<std::size_t>(!(x <= bound));",
+           "row += static_cast<std::size_t>(x > bound);", "a NaN direction takes the first row"),
+    Mutant("ufunc", CHOICE, "0U - static_cast<std::uint64_t>(condition)",
+           "static_cast<std::uint64_t>(condition) - 1U", "a choice by mask inverted"),
+    Mutant("ufunc", VESSEL, "if ((known_ & bit) == 0) {", "if (known_ == 0) {",
+           "only the first wind term of a condition computed"),
+    Mutant("ufunc", VESSEL, "std::uint64_t{1} << index;", "std::uint64_t{1} << row;",
+           "wind terms of one direction row shared by every force"),
+    Mutant("ufunc", VESSEL, "setup(vessel_, speed_kts, laden);\n    known_ = 0;",
+           "setup(vessel_, speed_kts, laden);",
+           "a new condition keeps the last condition's wind terms"),
+    Mutant("ufunc", VESSEL, POWER + "\n    known_ = 0;", POWER,
+           "a new hull keeps the last hull's wind terms",
+           "the loop sets a condition after every accepted hull, which forgets them"),
+    Mutant("ufunc", VESSEL, "    " + POWER + "\n", "",
+           "a new hull keeps the last hull's displacement power"),
+    Mutant("ufunc", VESSEL, "return with_waves<Masked>(", "return with_waves<Branching>(",
+           "the wave steps chosen by branches",
+           "both ways of choosing give the same double, NaN included"),
 ]

@@ -10,6 +10,7 @@ Slow (a rebuild and a test run per mutant): not a stage of scripts/test."""
 import argparse
 import collections
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -25,6 +26,8 @@ VENV_PYTHON = ROOT / ".venv" / "bin" / "python"
 # Files that most often catch a fault first, so a killed mutant costs little.
 FIRST = ["test_results.py", "test_conversion.py", "test_binding.py", "test_access.py",
          "test_lifetime.py", "test_module.py", "test_failures.py"]
+# The tests of an area of their own, run before all others for its mutants.
+OWN_TESTS = {"ufunc": "test_ufunc.py"}
 
 
 def step(command, cwd, timeout, env=None):
@@ -75,14 +78,17 @@ class Runner:
                    "-DVELTRUM_BUILD_TESTS=ON", f"-DPython_EXECUTABLE={VENV_PYTHON}"]
         return step(command, self.scratch, self.timeout)
 
-    def check(self):
-        """The first step that does not pass, or None when every one passes."""
+    def check(self, area=""):
+        """The first step that does not pass, or None when every one passes. The tests of
+        the mutant's area, if it has its own, run first."""
+        own = OWN_TESTS.get(area)
+        test_files = sorted(self.test_files, key=lambda path: Path(path).name != own)
         steps = [
             ("build", ["cmake", "--build", str(self.build), "-j", "1"]),
             ("model tests", ["ctest", "--test-dir", str(self.build), "--output-on-failure"]),
             ("python tests", [str(VENV_PYTHON), "-X", "dev", "-W", "error", "-m", "pytest",
                               "-x", "-q", "-p", "no:randomly", "-p", "no:cacheprovider",
-                              *self.test_files]),
+                              *test_files]),
         ]
         deadline = time.monotonic() + self.timeout
         for name, command in steps:
@@ -91,7 +97,9 @@ class Runner:
                 return f"{name}: timeout", ""
             status, output = step(command, self.scratch, left, self.env)
             if status != "ok":
-                return f"{name}: {status}", output
+                # pytest's summary names the failing test; a crash leaves none
+                test = re.search(r"^(?:FAILED|ERROR) \S*?([^/\s]+)(?: - |$)", output, re.M)
+                return f"{name}: {status}" + (f", {test[1]}" if test else ""), output
         return None, ""
 
 
@@ -125,10 +133,13 @@ def main():
     runner = Runner(args.scratch.resolve(), args.timeout)
     print(f"scratch copy of {tree} in {args.scratch}", flush=True)
     status, output = runner.configure()
-    failed, output = (None, "") if status != "ok" else runner.check()
+    failed = None
+    if status == "ok":
+        failed, output = runner.check()
     if status != "ok" or failed:
         print(output[-4000:])
-        print(f"the unmutated tree does not pass ({failed or status}): nothing to measure")
+        print(f"the unmutated tree does not pass ({failed or 'configure: ' + status}): "
+              "nothing to measure")
         return 1
 
     tally = collections.defaultdict(collections.Counter)
@@ -142,7 +153,7 @@ def main():
             started = time.monotonic()
             path.write_text(source.replace(mutant.original, mutant.replacement), encoding="utf-8")
             try:
-                failed, _ = runner.check()
+                failed, _ = runner.check(mutant.area)
             finally:
                 path.write_text(source, encoding="utf-8")
             if failed:
