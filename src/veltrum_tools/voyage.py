@@ -4,10 +4,10 @@ The route is a CSV file of waypoints, `name,latitude,longitude`, with the weathe
 on the leg that starts at each one in true terms: `wind_speed_ms`,
 `wind_from_deg`, `wave_height_m` (significant) and `wave_from_deg`, directions
 the wind and the waves come from. Lines starting with # are notes, printed with
-the result. Without a file, the sample crossing in examples/data/ is used.
+the result. Without a file, the sample crossing shipped with the package is used.
 
-    python examples/voyage.py
-    python examples/voyage.py my_route.csv --speed-kts 14 --ballast --csv legs.csv
+    veltrum-voyage
+    veltrum-voyage my_route.csv --speed-kts 14 --ballast --csv legs.csv
 
 Each leg is sailed on the great circle at its initial course; the estimate is
 the speed change at that course, and the leg takes its distance over the
@@ -24,11 +24,11 @@ import sys
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 
-import marine
-from cli import Parser, UsageError, refused_vessel as refused, run_main
 import veltrum
+from veltrum_tools import marine
+from veltrum_tools.cli import Parser, UsageError, refused_vessel as refused, run_main
 
-PROG = "voyage.py"
+PROG = "veltrum-voyage"
 SAMPLE_ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
                             "north_atlantic_route.csv")
 EARTH_RADIUS_NM = 6371.0088 / 1.852  # mean radius of the Earth (IUGG), nautical miles
@@ -175,7 +175,7 @@ def write_csv(path: str, legs: Sequence[Leg]) -> None:
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = Parser(description="Time lost to the weather along a route, from the veltrum model.")
+    parser = Parser(prog=PROG, description="Time lost to the weather along a route, from the veltrum model.")
     parser.add_argument("route", nargs="?", default=SAMPLE_ROUTE,
                         help="route CSV file (default: the sample North Atlantic crossing)")
     for option, default, meaning in (("--displacement", 10000.0, "displacement volume in m³"),
@@ -211,6 +211,7 @@ def run(args: argparse.Namespace) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     return run_main(PROG, lambda: run(parse_args(argv)), refused)
+
 
 if __name__ == "__main__":
     sys.exit(main())
