@@ -24,7 +24,7 @@ class UsageError(Exception):
 EXTRAS = {
     "numpy": ("numpy",),
     "plot": ("matplotlib",),
-    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "matplotlib"),
+    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr", "matplotlib"),
 }
 
 
