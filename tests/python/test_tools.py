@@ -21,6 +21,8 @@ sys.exit(getattr(cli, sys.argv[0].removeprefix("veltrum-"))())
     ("veltrum-hindcast", "h5py", ["--help"], "needs the grid extra (h5py is missing)"),
     ("veltrum-polar", "matplotlib", ["--plot", "p.png"],
      "--plot needs the plot extra (matplotlib is missing)"),
+    ("veltrum-voyage", "zarr", ["--weather", "w.nc"],
+     "--weather needs the grid extra (zarr is missing)"),
 ])
 def test_missing_extra_is_named_in_one_line(tmp_path, tool, hidden, args, says):
     result = subprocess.run([sys.executable, "-c", RUN_WITHOUT, tool, "unused", hidden, *args],
