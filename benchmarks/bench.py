@@ -162,9 +162,11 @@ def run_callgrind(command, env=None):
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         sys.exit("valgrind is not installed")
+    # Children too: an interpreter of scripts/interpreters is a wrapper script that
+    # starts the real one; only the dumps with a label count.
     with tempfile.TemporaryDirectory(prefix="veltrum-cg-") as directory:
         subprocess.run(
-            [valgrind, "--tool=callgrind", "--dump-line=no",
+            [valgrind, "--tool=callgrind", "--dump-line=no", "--trace-children=yes",
              f"--callgrind-out-file={directory}/cg.%p", *command],
             check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         return read_dumps(directory)

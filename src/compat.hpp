@@ -1,5 +1,5 @@
 // Every point where the C API of the supported interpreters (CPython 3.10 to
-// 3.13) differs, in one place. Each function gives, on every version, what the
+// 3.15) differs, in one place. Each function gives, on every version, what the
 // newest interface gives; the rest of the code calls these and nothing
 // version-specific.
 #pragma once
