@@ -20,11 +20,10 @@ import textwrap
 from collections.abc import Callable, Iterable, Sequence
 
 import veltrum
+from veltrum_tools.marine import beaufort_force  # the tools' WMO scale
+from veltrum_tools.polar import WAVE_HEIGHT_BY_FORCE  # veltrum-polar's table
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
-from marine import beaufort_force  # noqa: E402  (the examples' WMO scale)
-from speed_loss import WAVE_HEIGHT_BY_FORCE  # noqa: E402  (the example's table)
 
 HEADING = "## Limitations and validity"
 BLOCK_COEFFICIENTS = (0.55, 0.60, 0.65, 0.70, 0.75, 0.80, 0.85)

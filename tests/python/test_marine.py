@@ -1,14 +1,11 @@
-"""examples/marine.py: the folding rule and the WMO scale at its bounds."""
+"""veltrum_tools.marine: the folding rule and the WMO scale at its bounds."""
 
 import math
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
-from marine import beaufort_force, beaufort_forces, fold_angle, relative_angle  # noqa: E402
+from veltrum_tools.marine import beaufort_force, beaufort_forces, fold_angle, relative_angle
 
 
 @pytest.mark.parametrize("angle, folded", [

@@ -1,4 +1,5 @@
-"""The voyage and hindcast examples: totals by hand, and a real Dask cluster on loopback."""
+"""veltrum-voyage and veltrum-hindcast, as installed: totals by hand, and a real Dask cluster
+on loopback."""
 
 import csv
 import json
@@ -15,19 +16,16 @@ import pytest
 import xarray as xr
 
 from veltrum import NavCalc
+from veltrum_tools import hindcast, marine
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-EXAMPLES = ROOT / "examples"
-sys.path.insert(0, str(EXAMPLES))
-import hindcast  # noqa: E402
-import marine  # noqa: E402
-
-DASK = pathlib.Path(sys.executable).parent / "dask"
+# The console scripts and dask's, installed beside the interpreter
+BIN = pathlib.Path(sys.executable).parent
+DASK = BIN / "dask"
 
 
-def run(script, *args, cwd=None):
-    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=240)
+def run(tool, *args, cwd=None):
+    return subprocess.run([str(BIN / tool), *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=240)
 
 
 def printed(stdout, label):
@@ -37,7 +35,7 @@ def printed(stdout, label):
 
 
 def test_voyage_totals_and_a_leg_by_hand(tmp_path):
-    result = run("voyage.py", "--csv", tmp_path / "legs.csv")
+    result = run("veltrum-voyage", "--csv", tmp_path / "legs.csv")
     assert result.returncode == 0, result.stderr
     assert "THE WEATHER IS INVENTED" in result.stdout
     with open(tmp_path / "legs.csv", newline="") as legs_file:
@@ -65,25 +63,25 @@ def test_voyage_totals_and_a_leg_by_hand(tmp_path):
     assert printed(result.stdout, "Delay:") == round(hours - miles / 12, 1)
 
 
-@pytest.mark.parametrize("script, args, says", [
-    ("voyage.py", ["no/such.csv"], "cannot read no/such.csv"),
-    ("voyage.py", ["route.csv"], "route.csv, line 3: wind_speed_ms is not a number: 'x'"),
-    ("voyage.py", ["--speed-kts", "0"], "--speed-kts wants a speed above 0"),
-    ("hindcast.py", ["--input", "no/such.nc"], "--input: no file 'no/such.nc'"),
-    ("hindcast.py", ["--input", "route.csv"], "cannot read route.csv"),
-    ("hindcast.py", ["--headings", "0"], "--headings wants a number from 1 to 360"),
-    ("hindcast.py", ["--synthetic-shape", "4,4"], "--synthetic-shape wants three positive"),
-    ("hindcast.py", ["--output", "out.txt"], "--output wants a file name ending in .nc"),
-    ("hindcast.py", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"],
+@pytest.mark.parametrize("tool, args, says", [
+    ("veltrum-voyage", ["no/such.csv"], "cannot read no/such.csv"),
+    ("veltrum-voyage", ["route.csv"], "route.csv, line 3: wind_speed_ms is not a number: 'x'"),
+    ("veltrum-voyage", ["--speed-kts", "0"], "--speed-kts wants a speed above 0"),
+    ("veltrum-hindcast", ["--input", "no/such.nc"], "--input: no file 'no/such.nc'"),
+    ("veltrum-hindcast", ["--input", "route.csv"], "cannot read route.csv"),
+    ("veltrum-hindcast", ["--headings", "0"], "--headings wants a number from 1 to 360"),
+    ("veltrum-hindcast", ["--synthetic-shape", "4,4"], "--synthetic-shape wants three positive"),
+    ("veltrum-hindcast", ["--output", "out.txt"], "--output wants a file name ending in .nc"),
+    ("veltrum-hindcast", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"],
      "cannot reach the scheduler"),
 ])
-def test_bad_input_is_one_line_and_status_2(tmp_path, script, args, says):
+def test_bad_input_is_one_line_and_status_2(tmp_path, tool, args, says):
     (tmp_path / "route.csv").write_text(
         "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
         "A,50,0,5,0,1,0\nB,50,-1,x,0,1,0\nC,50,-2,,,,\n")
-    result = run(script, *args, cwd=tmp_path)
+    result = run(tool, *args, cwd=tmp_path)
     assert (result.returncode, result.stderr.count("\n")) == (2, 1), result.stderr
-    assert result.stderr.startswith(f"{script}: error: ") and says in result.stderr
+    assert result.stderr.startswith(f"{tool}: error: ") and says in result.stderr
 
 
 def start(*args, log):
@@ -143,11 +141,11 @@ def test_hindcast_on_a_loopback_cluster_is_bit_exact(tmp_path, loopback_cluster)
     weather["v10"][1, 2, 3] = np.nan  # skipped
     weather.to_netcdf(tmp_path / "weather.nc", engine="h5netcdf")
     common = ["--input", "weather.nc", "--headings", 3, "--speed-kts", 14, "--ballast"]
-    remote = run("hindcast.py", *common, "--scheduler", loopback_cluster, "--output", "remote.nc",
+    remote = run("veltrum-hindcast", *common, "--scheduler", loopback_cluster, "--output", "remote.nc",
                  cwd=tmp_path)
     assert remote.returncode == 0, remote.stderr
     assert "Cluster: 2 workers at " + loopback_cluster in remote.stdout
-    local = run("hindcast.py", *common, "--workers", 2, "--output", "local.nc", cwd=tmp_path)
+    local = run("veltrum-hindcast", *common, "--workers", 2, "--output", "local.nc", cwd=tmp_path)
     assert local.returncode == 0, local.stderr
     assert (tmp_path / "remote.nc").read_bytes() == (tmp_path / "local.nc").read_bytes()
 

@@ -3,7 +3,7 @@
 The model takes directions relative to the bow, 0° head on and 180° from astern,
 meant in 0–180° with port and starboard alike, and the wind as a Beaufort force.
 Weather comes in true terms: the direction the wind or the waves come from, and
-the wind speed. The examples convert with these functions and nothing else.
+the wind speed. The tools convert with these functions and nothing else.
 
 Each function takes a float or a NumPy array (elementwise); this module itself
 does not need NumPy.

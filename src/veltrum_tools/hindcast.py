@@ -5,15 +5,14 @@ The weather is a NetCDF dataset in ERA5's single-level naming: `u10` and `v10`
 wind waves and swell, m) and `mwd` (mean wave direction, degrees, coming from),
 on a grid with a time axis. Without --input a small synthetic storm is made up.
 
-    python examples/hindcast.py --output hindcast.nc --plot mean_speed.png
-    python examples/hindcast.py --input era5.nc --headings 8 --output out.nc
-    python examples/hindcast.py --scheduler tcp://10.0.0.5:8786 --input era5.nc
-    python examples/hindcast.py --benchmark
+    veltrum-hindcast --output hindcast.nc --plot mean_speed.png
+    veltrum-hindcast --input era5.nc --headings 8 --output out.nc
+    veltrum-hindcast --scheduler tcp://10.0.0.5:8786 --input era5.nc
+    veltrum-hindcast --benchmark
 
 The work is split into chunks along time. Each worker process builds its ship
-once and reuses it for every chunk it gets; every worker needs `veltrum`
-installed, and this file and marine.py are sent to the workers by the client.
-Needs the `grid` extra (xarray, dask with distributed, h5netcdf, matplotlib).
+once and reuses it for every chunk it gets; every worker needs `veltrum` installed,
+which brings this package. Needs the `grid` extra: pip install 'veltrum[grid]'.
 """
 
 # Dask and distributed declare types for part of their API only.
@@ -32,9 +31,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-import marine
-from cli import Parser, UsageError, refused_vessel as refused, run_main, save_figure
 import veltrum
+from veltrum_tools import marine
+from veltrum_tools.cli import Parser, UsageError, refused_vessel as refused, run_main, save_figure
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -42,8 +41,7 @@ if TYPE_CHECKING:
 
     FloatArray = NDArray[np.float64]
 
-PROG = "hindcast.py"
-EXAMPLES = os.path.dirname(os.path.abspath(__file__))
+PROG = "veltrum-hindcast"
 VARIABLES = ("u10", "v10", "swh", "mwd")
 LOSS_THRESHOLD_KN = -1.0  # a loss above one knot is a speed change below -1
 # Cells converted and boxed at a time: the Python objects stay in cache, and every
@@ -135,7 +133,7 @@ def speed_change_block(u10: FloatArray, v10: FloatArray, swh: FloatArray, mwd: F
 # -- on the client ------------------------------------------------------------------------------
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = Parser(description="Speed change of a ship over gridded weather, on Dask.",
+    parser = Parser(prog=PROG, description="Speed change of a ship over gridded weather, on Dask.",
                     epilog="Headings are true courses in degrees; --headings N takes N evenly "
                     "spaced from 0°.")
     data = parser.add_argument_group("data")
@@ -358,7 +356,8 @@ def speed_change(weather: xr.Dataset, args: argparse.Namespace) -> xr.DataArray:
 
 
 def start_client(args: argparse.Namespace) -> Any:
-    """A client of the given scheduler or of a new local cluster, with this code on the workers."""
+    """A client of the given scheduler or of a new local cluster. The workers import this
+    module from their own installed copy of the package."""
     from distributed import Client, LocalCluster
 
     if args.scheduler is not None:
@@ -366,15 +365,6 @@ def start_client(args: argparse.Namespace) -> Any:
             client = Client(args.scheduler, timeout=args.connect_timeout)
         except (OSError, TimeoutError, ValueError) as error:
             raise UsageError(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
-        # Workers of a local cluster find this directory on the path they inherit; those
-        # of another cluster get these two files (and import them, as the scheduler does).
-        try:
-            for name in ("marine.py", "cli.py", "hindcast.py"):
-                client.upload_file(os.path.join(EXAMPLES, name))
-        except Exception as error:
-            close_client(client)
-            raise UsageError(f"the cluster cannot load this example (is veltrum installed on "
-                             f"the scheduler and every worker?): {error}") from None
     else:
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                                host="127.0.0.1", dashboard_address=None)
@@ -642,7 +632,7 @@ def benchmark(args: argparse.Namespace) -> None:
 def calls_profile(vessel: veltrum.NavCalc, headings: Sequence[float],
                   fields: Sequence[FloatArray]) -> dict[str, float]:
     """CPU time per estimate of each step of the `calls` engine, batch by batch."""
-    parts = dict.fromkeys(("NumPy conversions (marine.py)", "boxing (.tolist())",
+    parts = dict.fromkeys(("NumPy conversions (marine)", "boxing (.tolist())",
                            "compute calls and the result array"), 0.0)
     u10, v10, swh, mwd = (field[valid_cells(*fields)] for field in fields)
     courses = np.asarray(headings, dtype=np.float64)
@@ -677,9 +667,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     return run_main(PROG, body, refused)
 
+
 if __name__ == "__main__":
-    # The workers import this file as the module `hindcast`; so does the client, so that
-    # dask refers to the functions above by that name instead of shipping copies.
-    import hindcast
+    # Run as a script (python -m), this module is __main__: the installed module's functions
+    # are the ones dask refers to by name, as the workers import them.
+    from veltrum_tools import hindcast
 
     sys.exit(hindcast.main())

@@ -1,9 +1,11 @@
-"""What the examples' command lines share: bad input and model failures reported in one
-line with exit status 2, a closed pipe ended quietly, figures written the same way."""
+"""What the tools' command lines share: bad input, a missing extra and model failures
+reported in one line with exit status 2, a closed pipe ended quietly, figures written the
+same way."""
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 from collections.abc import Callable
@@ -15,6 +17,31 @@ if TYPE_CHECKING:
 
 class UsageError(Exception):
     """Bad input: reported in one line, exit status 2."""
+
+
+# The modules each extra of the package installs, by their import names: a tool checks
+# those of its extra before it starts, so that a missing one is named in one line.
+EXTRAS = {
+    "numpy": ("numpy",),
+    "plot": ("matplotlib",),
+    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr", "matplotlib"),
+}
+
+
+class MissingExtra(UsageError):
+    """A tool, or one of its options, needs an extra that is not installed."""
+
+
+def require_extra(extra: str, what: str = "") -> None:
+    """Raises MissingExtra, naming the extra, unless all its modules can be imported."""
+    for name in EXTRAS[extra]:
+        try:
+            found = importlib.util.find_spec(name) is not None
+        except (ImportError, ValueError):
+            found = False
+        if not found:
+            raise MissingExtra(f"{what + ' ' if what else ''}needs the {extra} extra "
+                               f"({name} is missing): pip install 'veltrum[{extra}]'")
 
 
 class Parser(argparse.ArgumentParser):
@@ -38,6 +65,9 @@ def run_main(prog: str, body: Callable[[], None], refused: Callable[[str], str])
     standard output went away (`| head`)."""
     try:
         body()
+    except MissingExtra as error:
+        print(f"{prog}: {error}", file=sys.stderr)
+        return 2
     except (UsageError, TypeError, OverflowError) as error:
         print(f"{prog}: error: {error}", file=sys.stderr)
         return 2
@@ -68,3 +98,33 @@ def save_figure(figure: Figure, path: str) -> None:
         raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
     finally:
         pyplot.close(figure)
+
+
+# -- the console scripts ------------------------------------------------------------------------
+# Each imports its tool only once the tool's extra is known to be there, so that a missing
+# one is named in one line instead of failing an import with a traceback.
+
+def voyage() -> int:
+    """veltrum-voyage: needs no extra; its --weather option needs the grid extra."""
+    from veltrum_tools import voyage as tool
+
+    return tool.main()
+
+
+def hindcast() -> int:
+    """veltrum-hindcast: needs the grid extra."""
+    try:
+        require_extra("grid")
+    except MissingExtra as error:
+        print(f"veltrum-hindcast: {error}", file=sys.stderr)
+        return 2
+    from veltrum_tools import hindcast as tool
+
+    return tool.main()
+
+
+def polar() -> int:
+    """veltrum-polar: needs no extra; its --plot option needs the plot extra."""
+    from veltrum_tools import polar as tool
+
+    return tool.main()

@@ -1,4 +1,5 @@
-"""The example program: its output, its handling of bad input, its diagram."""
+"""veltrum-polar, as installed: its output, its handling of bad input, its diagram; and the
+short example of the library calls behind it."""
 
 import os
 import pathlib
@@ -8,14 +9,16 @@ import sys
 import pytest
 
 from veltrum import NavCalc
+from veltrum_tools import polar
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-EXAMPLE = ROOT / "examples" / "speed_loss.py"
+# The console script installed beside the interpreter
+TOOL = pathlib.Path(sys.executable).parent / "veltrum-polar"
 
 
 def run(*args, cwd=None):
-    return subprocess.run([sys.executable, str(EXAMPLE), *args], capture_output=True,
-                          text=True, cwd=cwd, timeout=120)
+    return subprocess.run([str(TOOL), *args], capture_output=True, text=True, cwd=cwd,
+                          timeout=120)
 
 
 def test_default_estimate_is_the_worked_example():
@@ -59,7 +62,7 @@ def test_bad_input_is_one_line_and_status_2(args, says):
     result = run(*args)
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1, result.stderr
-    assert result.stderr.startswith("speed_loss.py: error: ") and says in result.stderr
+    assert result.stderr.startswith("veltrum-polar: error: ") and says in result.stderr
 
 
 @pytest.mark.parametrize("args, message, meaning", [
@@ -72,7 +75,7 @@ def test_model_failure_is_explained(args, message, meaning):
     assert result.returncode == 2
     assert "Traceback" not in result.stderr
     last = result.stderr.splitlines()[-1]
-    assert last.startswith(f"speed_loss.py: error: {message} — {meaning}")
+    assert last.startswith(f"veltrum-polar: error: {message} — {meaning}")
 
 
 def estimate(result):
@@ -103,34 +106,30 @@ def test_navigators_terms_give_the_models_estimate(args, same_as, note):
 
 
 def test_diagram_plots_the_modules_attainable_speeds(tmp_path):
-    sys.path.insert(0, str(ROOT / "examples"))
-    try:
-        import speed_loss
-    finally:
-        sys.path.remove(str(ROOT / "examples"))
-    args = speed_loss.parse_args(["--speed-kts", "14", "--length", "180", "--displacement",
+    args = polar.parse_args(["--speed-kts", "14", "--length", "180", "--displacement",
                                   "45000", "--breadth", "32", "--draught", "10", "--plot",
                                   str(tmp_path / "polar.png")])
     vessel = NavCalc(45000, 180, 32, 10)
-    figure = speed_loss.polar_figure(NavCalc(45000, 180, 32, 10), args)
+    figure = polar.polar_figure(NavCalc(45000, 180, 32, 10), args)
     curves = {line.get_gid(): list(line.get_ydata()) for ax in figure.axes
               for line in ax.get_lines() if line.get_gid()}
     for laden in (True, False):
         vessel.setup(14, laden)
         for force in (2, 4, 6, 8, 10, 12):
-            height = speed_loss.WAVE_HEIGHT_BY_FORCE[force]
+            height = polar.WAVE_HEIGHT_BY_FORCE[force]
             half = [14 + vessel.compute(h, force, height, h) for h in range(0, 181, 5)]
             assert curves.pop(f"{'laden' if laden else 'in ballast'} {force}") == half + half[::-1]
     assert curves == {}
-    speed_loss.draw_plot(vessel, args)
+    polar.draw_plot(vessel, args)
     assert (tmp_path / "polar.png").read_bytes().startswith(b"\x89PNG")
 
 
-def test_examples_pass_strict_type_checking():
+def test_tools_and_examples_pass_strict_type_checking():
     # The hindcast is typed against the grid extra's packages.
     pytest.importorskip("distributed", reason="needs the grid extra (veltrum[grid])")
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
-                             str(ROOT / "examples"), str(ROOT / "docs" / "limitations.py")],
+                             str(ROOT / "src" / "veltrum_tools"), str(ROOT / "examples"),
+                             str(ROOT / "docs" / "limitations.py")],
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -140,3 +139,10 @@ def test_diagram_of_extreme_losses(tmp_path):
     result = run("--displacement", "1e-300", "--plot", "polar.png", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "polar.png").stat().st_size > 0
+
+
+def test_example_of_the_library_calls():
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "speed_loss.py")],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("Head wind and seas: -0.66 kn, attainable 11.34 kn\n")
