@@ -531,7 +531,18 @@ def storm_axes(shape: tuple[int, int, int]) -> tuple[Any, FloatArray, FloatArray
 
 
 def storm_block(first: int, count: int, shape: tuple[int, int, int]) -> FloatArray:
-    """Hours first to first + count of the synthetic storm: u10, v10, swh, mwd stacked."""
+    """Hours first to first + count of the synthetic storm: u10, v10, swh, mwd stacked,
+    made a few hours at a time, so that its temporaries of doubles stay small."""
+    hours = max(1, (1 << 20) // (shape[1] * shape[2]))
+    if count <= hours:
+        return storm_hours(first, count, shape)
+    out = np.empty((4, count, *shape[1:]), dtype=np.float32)
+    for start in range(0, count, hours):
+        out[:, start:start + hours] = storm_hours(first + start, min(hours, count - start), shape)
+    return out
+
+
+def storm_hours(first: int, count: int, shape: tuple[int, int, int]) -> FloatArray:
     _, lat, lon = storm_axes(shape)
     hours = np.arange(first, first + count, dtype=np.float64)[:, None, None]
     progress = hours / max(shape[0] - 1, 1)

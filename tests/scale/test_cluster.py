@@ -6,6 +6,7 @@ import math
 import os
 import pathlib
 import signal
+import time
 
 import numpy as np
 import pytest
@@ -36,10 +37,19 @@ class Hindcast:
         self.process = start("veltrum-hindcast", *args, log=self.log)
 
     def finish(self):
-        """Its exit status, output and peak RSS in bytes, once it has ended."""
-        _, status, usage = os.wait4(self.process.pid, 0)
-        self.process.returncode = os.waitstatus_to_exitcode(status)
-        return self.process.returncode, self.log.read_text(), usage.ru_maxrss * 1024
+        """Its exit status, output and peak RSS in bytes, once it has ended. The peak is the
+        process's own high-water mark (VmHWM), read until it exits: the rusage of a waited
+        process also counts the children it started."""
+        peak = 0
+        while self.process.poll() is None:
+            try:
+                with open(f"/proc/{self.process.pid}/status") as status:
+                    peak = max([peak] + [int(line.split()[1]) * 1024 for line in status
+                                         if line.startswith("VmHWM:")])
+            except OSError:  # it has just ended
+                pass
+            time.sleep(0.02)
+        return self.process.returncode, self.log.read_text(), peak
 
     def stop(self):
         if self.process.returncode is None:
