@@ -49,6 +49,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     FloatArray = NDArray[np.float64]
+    Fields = NDArray[np.floating[Any]]  # weather in single or double precision
 
 PROG = "veltrum-hindcast"
 VARIABLES = ("u10", "v10", "swh", "mwd")
@@ -86,8 +87,7 @@ def wind_speed_and_origin(u10: FloatArray, v10: FloatArray) -> tuple[FloatArray,
     return speed, coming_from
 
 
-def valid_cells(u10: FloatArray, v10: FloatArray, swh: FloatArray,
-                mwd: FloatArray) -> NDArray[np.bool_]:
+def valid_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[np.bool_]:
     """Cells whose four fields are all finite: the others are skipped."""
     return np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
 
@@ -99,7 +99,7 @@ def wind_speed(u10: FloatArray, v10: FloatArray) -> FloatArray:
     return np.sqrt(u10 * u10 + v10 * v10)
 
 
-def speed_change_block(u10: FloatArray, v10: FloatArray, swh: FloatArray, mwd: FloatArray, *,
+def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
                        vessel: tuple[float, float, float, float, float, bool],
                        headings: tuple[float, ...], engine: str,
                        dtype: Any = np.float64) -> tuple[FloatArray, NDArray[np.bool_]]:
@@ -342,7 +342,8 @@ def open_inputs(paths: Sequence[str], hours: int | None = None) -> xr.Dataset:
     import xarray as xr
 
     engine = "zarr" if os.path.isdir(paths[0]) else "h5netcdf"
-    chunks = {} if hours is None else {"time": hours}
+    # A NetCDF file is read in the run's chunks; a zarr store in its own, merged after.
+    chunks = {} if hours is None or engine == "zarr" else {"time": hours}
     try:
         weather = xr.open_mfdataset(
             list(paths), engine=engine, chunks=chunks, preprocess=normalised,
@@ -458,6 +459,9 @@ def make_plan(weather: xr.Dataset, args: argparse.Namespace, workers: int,
         hours = args.chunk_hours or max(1, min(
             CHUNK_ESTIMATES // max(1, math.prod(grid) * headings),
             math.ceil(steps / (2 * workers))))
+        stored = fields[0].chunks[0][0] if fields[0].chunks else hours
+        if not args.chunk_hours and stored < hours:
+            hours -= hours % stored  # whole chunks of the input, each read once
     # float32 input gives float32 output; double stays double
     dtype = np.result_type(np.float32, *(field.dtype for field in fields))
     return Plan(steps, tuple(grid), headings, min(hours, steps),
@@ -530,7 +534,7 @@ def storm_axes(shape: tuple[int, int, int]) -> tuple[Any, FloatArray, FloatArray
     return hours, latitude, longitude
 
 
-def storm_block(first: int, count: int, shape: tuple[int, int, int]) -> FloatArray:
+def storm_block(first: int, count: int, shape: tuple[int, int, int]) -> NDArray[np.float32]:
     """Hours first to first + count of the synthetic storm: u10, v10, swh, mwd stacked,
     made a few hours at a time, so that its temporaries of doubles stay small."""
     hours = max(1, (1 << 20) // (shape[1] * shape[2]))
@@ -542,7 +546,7 @@ def storm_block(first: int, count: int, shape: tuple[int, int, int]) -> FloatArr
     return out
 
 
-def storm_hours(first: int, count: int, shape: tuple[int, int, int]) -> FloatArray:
+def storm_hours(first: int, count: int, shape: tuple[int, int, int]) -> NDArray[np.float32]:
     _, lat, lon = storm_axes(shape)
     hours = np.arange(first, first + count, dtype=np.float64)[:, None, None]
     progress = hours / max(shape[0] - 1, 1)
@@ -1103,11 +1107,11 @@ def benchmark(args: argparse.Namespace) -> None:
 
 
 def calls_profile(vessel: veltrum.NavCalc, headings: Sequence[float],
-                  fields: Sequence[FloatArray]) -> dict[str, float]:
+                  fields: Sequence[Fields]) -> dict[str, float]:
     """CPU time per estimate of each step of the `calls` engine, batch by batch."""
     parts = dict.fromkeys(("NumPy conversions (marine)", "boxing (.tolist())",
                            "compute calls and the result array"), 0.0)
-    u10, v10, swh, mwd = (field[valid_cells(*fields)] for field in fields)
+    u10, v10, swh, mwd = (field[valid_cells(*fields)].astype(np.float64) for field in fields)
     courses = np.asarray(headings, dtype=np.float64)
     for start in range(0, u10.size, BATCH):
         part = slice(start, start + BATCH)
