@@ -5,6 +5,7 @@ other versions refused."""
 import math
 import os
 import pathlib
+import shutil
 import signal
 import time
 
@@ -153,12 +154,12 @@ def test_memory_is_bounded_at_16x_with_an_output_four_times_the_client(tmp_path,
 @pytest.fixture(scope="module")
 def undisturbed(tmp_path_factory):
     """The store of the fault runs' arguments, computed without a fault."""
-    directory = tmp_path_factory.mktemp("undisturbed")
-    status, log, _ = hindcast_run(*FAULT_RUN, "--workers", 2, "--output", "whole.zarr",
-                                  cwd=directory)
+    output = tmp_path_factory.mktemp("undisturbed") / "whole.zarr"
+    status, log, _ = hindcast_run(*FAULT_RUN, "--workers", 2, "--output", output,
+                                  cwd=output.parent)
     assert status == 0, log
-    assert len(chunk_files(directory / "whole.zarr")) == FAULT_CHUNKS
-    return store_files(directory / "whole.zarr")
+    assert len(chunk_files(output)) == FAULT_CHUNKS
+    return output
 
 
 def stop_halfway(output, run, action):
@@ -182,28 +183,33 @@ def test_a_worker_killed_halfway_costs_no_data(tmp_path, cluster, undisturbed):
         run.stop()
     assert status == 0, log
     assert "Worker lost: tcp://127.0.0.1:" in log
-    assert store_files(output) == undisturbed
+    assert store_files(output) == store_files(undisturbed)
 
 
-@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL"])
+@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", "a chunk lost"])
 def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed, how):
     output = tmp_path / "out.zarr"
-    run = Hindcast(*FAULT_RUN, "--workers", 2, "--output", output, cwd=tmp_path)
-    try:
-        # Ctrl-C reaches the terminal's whole process group; SIGKILL takes the client
-        # and its local cluster at once
-        stop_halfway(output, run, lambda: os.killpg(
-            run.process.pid, signal.SIGINT if how == "Ctrl-C" else signal.SIGKILL))
-        status, log, _ = run.finish()
-    finally:
-        run.stop()
+    if how == "a chunk lost":  # not the last one: every chunk is looked for
+        shutil.copytree(undisturbed, output)
+        os.unlink(output / "speed_change" / "5.0.0.0")
+        status, log = 0, ""
+    else:
+        run = Hindcast(*FAULT_RUN, "--workers", 2, "--output", output, cwd=tmp_path)
+        try:
+            # Ctrl-C reaches the terminal's whole process group; SIGKILL takes the client
+            # and its local cluster at once
+            stop_halfway(output, run, lambda: os.killpg(
+                run.process.pid, signal.SIGINT if how == "Ctrl-C" else signal.SIGKILL))
+            status, log, _ = run.finish()
+        finally:
+            run.stop()
     before = {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
               for entry in chunk_files(output)}
     if how == "Ctrl-C":
         assert status == 130, log
         assert (f"veltrum-hindcast: interrupted with {len(before)} of {FAULT_CHUNKS} chunks in "
                 f"{output}; the same command with --resume writes the rest") in log
-    else:
+    elif how == "SIGKILL":
         assert status == -signal.SIGKILL
     assert 0 < len(before) < FAULT_CHUNKS
 
@@ -215,7 +221,7 @@ def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed
     after = {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
              for entry in chunk_files(output)}
     assert {name: after[name] for name in before} == before  # none written again
-    assert store_files(output) == undisturbed
+    assert store_files(output) == store_files(undisturbed)
 
 
 def test_workers_of_other_versions_are_refused_by_name(tmp_path, cluster):
