@@ -1064,7 +1064,7 @@ def benchmark(args: argparse.Namespace) -> None:
     print(f"Weather: synthetic storm, {cells} cell-hours; {len(headings)} heading(s); "
           f"{os.cpu_count()} cores, load average "
           + " ".join(f"{load:.1f}" for load in os.getloadavg()))
-    print(f"{'million estimates per second per worker':<46}{'wall clock':>11}{'CPU time':>10}")
+    print(f"{'million estimates per second':<46}{'wall clock':>11}{'CPU time':>10}")
 
     def show(label: str, estimates: int, seconds: tuple[float, float]) -> None:
         wall, cpu = seconds
@@ -1138,10 +1138,14 @@ def calls_profile(vessel: veltrum.NavCalc, headings: Sequence[float],
 def main(argv: Sequence[str] | None = None) -> int:
     def body() -> None:
         args = parse_args(argv)
-        if args.benchmark:
-            benchmark(args)
-        else:
-            run(args)
+        try:
+            if args.benchmark:
+                benchmark(args)
+            else:
+                run(args)
+        except KeyboardInterrupt:  # before or after the chunks: nothing of them is lost
+            print(f"\n{PROG}: interrupted", file=sys.stderr)
+            raise SystemExit(130) from None
 
     return run_main(PROG, body, refused)
 
