@@ -93,6 +93,18 @@ def valid_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[n
 
 
 
+def relative_angles(heading: FloatArray, coming_from: FloatArray) -> FloatArray:
+    """marine.relative_angle, to the bit, at less than half its cost where every difference
+    of directions lies within ±360° (always, for the directions of one turn that weather
+    gives): there the floating remainder by 360 is the difference itself, or the
+    difference plus 360 when it is negative, the very sum that np.remainder makes."""
+    turned = coming_from - heading
+    if not np.abs(turned).max(initial=0.0) < 360.0:
+        return marine.relative_angle(heading, coming_from)
+    turned = np.where(turned < 0.0, turned + 360.0, turned)
+    return 180.0 - np.abs(180.0 - turned)
+
+
 def wind_speed(u10: FloatArray, v10: FloatArray) -> FloatArray:
     """Wind speed (m/s) of wind components, in double whatever their type."""
     u10, v10 = np.asarray(u10, dtype=np.float64), np.asarray(v10, dtype=np.float64)
@@ -138,8 +150,8 @@ def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
             forces_boxed, heights_boxed = forces.tolist(), height.tolist()
         for column in range(len(courses)):
             heading = courses[column:column + 1]
-            wind_beta = marine.relative_angle(heading, wind_from)
-            wave_beta = marine.relative_angle(heading, wave_from)
+            wind_beta = relative_angles(heading, wind_from)
+            wave_beta = relative_angles(heading, wave_from)
             if engine == "ufunc":
                 out[rows, column] = ufunc(*vessel, wind_beta, forces, height, wave_beta)
             else:

@@ -172,3 +172,14 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
             got = result["speed_change"].values
             assert got.dtype == np.float32 and got.shape == expected.shape
             assert np.array_equal(got.view(np.int32), expected.view(np.int32))
+
+
+@pytest.mark.parametrize("heading", [0.0, 45.0, 180.0, 359.9999, 5e-324])
+@pytest.mark.parametrize("beyond", [[], [-400.0, 725.0]])  # the general path
+def test_relative_angles_are_marine_ones_to_the_bit(heading, beyond):
+    coming_from = np.concatenate([
+        np.random.default_rng(7).uniform(0.0, 360.0, 10_000), beyond,
+        [0.0, -0.0, 360.0, np.nextafter(360.0, 0.0), heading, heading + 1e-13, heading - 1e-13]])
+    courses = np.array([heading])
+    assert np.array_equal(hindcast.relative_angles(courses, coming_from).view(np.int64),
+                          marine.relative_angle(courses, coming_from).view(np.int64))
