@@ -32,6 +32,7 @@ import importlib
 import json
 import math
 import os
+import signal
 import sys
 import time
 from collections.abc import Sequence
@@ -740,8 +741,14 @@ def start_client(args: argparse.Namespace) -> Any:
             client.close()
             raise
     else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None)
+        # The worker processes ignore Ctrl-C, which a terminal sends to all of them: this
+        # process stops them, once it has stopped waiting.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                   processes=True, host="127.0.0.1", dashboard_address=None)
+        finally:
+            signal.signal(signal.SIGINT, previous)
         client = Client(cluster)
     return client
 
@@ -986,6 +993,7 @@ def run(args: argparse.Namespace) -> None:
     elif args.output is not None and not zarr_output:
         refuse_large_netcdf(make_plan(weather, args, 1, None), args.output)
     client = start_client(args)
+    interrupted = False
     try:
         workers = len(client.scheduler_info()["workers"])
         print(f"Cluster: {workers} workers at {client.scheduler.address}")
@@ -1007,17 +1015,21 @@ def run(args: argparse.Namespace) -> None:
         try:
             parts, change = run_chunks(client, tasks, plan, keep)
         except KeyboardInterrupt:
-            sys.stderr.write("\n")
-            if zarr_output:
-                count = sum(chunks_written(args.output, plan))
-                print(f"{PROG}: interrupted with {count} of {plan.chunks} chunks in "
-                      f"{args.output}; the same command with --resume writes the rest",
-                      file=sys.stderr)
-            else:
-                print(f"{PROG}: interrupted; nothing written", file=sys.stderr)
-            raise SystemExit(130) from None
+            interrupted = True
     finally:
         close_client(client)
+    if interrupted:
+        # counted once the cluster is closed: a local one's workers finish the chunks
+        # they are writing first
+        sys.stderr.write("\n")
+        if zarr_output:
+            count = sum(chunks_written(args.output, plan))
+            print(f"{PROG}: interrupted with {count} of {plan.chunks} chunks in "
+                  f"{args.output}; the same command with --resume writes the rest",
+                  file=sys.stderr)
+        else:
+            print(f"{PROG}: interrupted; nothing written", file=sys.stderr)
+        raise SystemExit(130)
     summary(parts, weather, len(headings))
     if zarr_output:
         print(f"Speed change written to {args.output}")
