@@ -24,7 +24,8 @@ class UsageError(Exception):
 EXTRAS = {
     "numpy": ("numpy",),
     "plot": ("matplotlib",),
-    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr", "matplotlib"),
+    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr",
+             "matplotlib"),
 }
 
 

@@ -4,23 +4,17 @@ on loopback."""
 import csv
 import json
 import math
-import os
-import pathlib
-import signal
+import shutil
 import subprocess
-import sys
-import time
 
 import numpy as np
 import pytest
 import xarray as xr
+import zarr
 
+from conftest import BIN
 from veltrum import NavCalc
 from veltrum_tools import hindcast, marine
-
-# The console scripts and dask's, installed beside the interpreter
-BIN = pathlib.Path(sys.executable).parent
-DASK = BIN / "dask"
 
 
 def run(tool, *args, cwd=None):
@@ -63,97 +57,97 @@ def test_voyage_totals_and_a_leg_by_hand(tmp_path):
     assert printed(result.stdout, "Delay:") == round(hours - miles / 12, 1)
 
 
+@pytest.fixture(scope="module")
+def bad_inputs(tmp_path_factory):
+    """A directory of inputs to refuse: a route with a bad line, weather without mwd, on
+    another grid, a store of a finished run and that store as another version wrote it."""
+    directory = tmp_path_factory.mktemp("inputs")
+    (directory / "route.csv").write_text(
+        "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
+        "A,50,0,5,0,1,0\nB,50,-1,x,0,1,0\nC,50,-2,,,,\n")
+    weather = hindcast.synthetic_storm((4, 5, 6)).compute(scheduler="synchronous")
+    weather.to_netcdf(directory / "weather.nc", engine="h5netcdf")
+    weather.drop_vars("mwd").to_netcdf(directory / "no-mwd.nc", engine="h5netcdf")
+    weather.assign_coords(time=weather.time + np.timedelta64(4, "h"),
+                          latitude=weather.latitude + 0.1).to_netcdf(
+        directory / "shifted.nc", engine="h5netcdf")
+    (directory / "weather.zarr").mkdir()
+    done = run("veltrum-hindcast", "--synthetic-shape", "4,5,6", "--workers", 1, "--output",
+               "done.zarr", cwd=directory)
+    assert done.returncode == 0, done.stderr
+    shutil.copytree(directory / "done.zarr", directory / "older.zarr")
+    zarr.open_group(directory / "older.zarr", mode="r+").attrs["veltrum_versions"] = \
+        json.dumps({"veltrum": "0.0.1", "veltrum_tools": "0.0.1"})
+    zarr.consolidate_metadata(directory / "older.zarr")
+    return directory
+
+
 @pytest.mark.parametrize("tool, args, says", [
     ("veltrum-voyage", ["no/such.csv"], "cannot read no/such.csv"),
     ("veltrum-voyage", ["route.csv"], "route.csv, line 3: wind_speed_ms is not a number: 'x'"),
     ("veltrum-voyage", ["--speed-kts", "0"], "--speed-kts wants a speed above 0"),
     ("veltrum-hindcast", ["--input", "no/such.nc"], "--input: no file 'no/such.nc'"),
+    ("veltrum-hindcast", ["--input", "era5-*.nc"], "--input: nothing matches 'era5-*.nc'"),
     ("veltrum-hindcast", ["--input", "route.csv"], "cannot read route.csv"),
+    ("veltrum-hindcast", ["--input", "no-mwd.nc"], "no-mwd.nc lacks mwd (ERA5 names"),
+    ("veltrum-hindcast", ["--input", "weather.nc", "shifted.nc"],
+     "the grids of the inputs disagree: the latitude of shifted.nc differs from weather.nc's"),
+    ("veltrum-hindcast", ["--input", "weather.nc", "weather.zarr"],
+     "--input takes NetCDF files or zarr stores (directories), not both"),
     ("veltrum-hindcast", ["--headings", "0"], "--headings wants a number from 1 to 360"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,4"], "--synthetic-shape wants three positive"),
-    ("veltrum-hindcast", ["--output", "out.txt"], "--output wants a file name ending in .nc"),
+    ("veltrum-hindcast", ["--output", "out.txt"], "--output wants a name ending in .zarr or .nc"),
+    ("veltrum-hindcast", ["--resume"], "--resume finishes a .zarr --output"),
+    ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "done.zarr"],
+     "--output done.zarr exists: add --resume to finish it"),
+    ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "done.zarr", "--resume",
+                          "--speed-kts", "14"], "done.zarr was written with --speed-kts 12, not 14"),
+    ("veltrum-hindcast", ["--synthetic-shape", "4,5,7", "--output", "done.zarr", "--resume"],
+     "done.zarr was written with --synthetic-shape 4, 5, 6, not 4, 5, 7"),
+    ("veltrum-hindcast", ["--input", "weather.nc", "--output", "done.zarr", "--resume"],
+     "done.zarr was written with --input (none), not "),
+    ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "older.zarr", "--resume"],
+     "older.zarr was written by veltrum 0.0.1, this is veltrum "),
+    ("veltrum-hindcast", ["--synthetic-shape", "100000,721,1440", "--output", "big.nc"],
+     "a NetCDF file is written from this process's memory: name a .zarr store instead"),
     ("veltrum-hindcast", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"],
      "cannot reach the scheduler"),
 ])
-def test_bad_input_is_one_line_and_status_2(tmp_path, tool, args, says):
-    (tmp_path / "route.csv").write_text(
-        "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
-        "A,50,0,5,0,1,0\nB,50,-1,x,0,1,0\nC,50,-2,,,,\n")
-    result = run(tool, *args, cwd=tmp_path)
+def test_bad_input_is_one_line_and_status_2(bad_inputs, tool, args, says):
+    result = run(tool, *args, cwd=bad_inputs)
     assert (result.returncode, result.stderr.count("\n")) == (2, 1), result.stderr
     assert result.stderr.startswith(f"{tool}: error: ") and says in result.stderr
 
 
-def start(*args, log):
-    """A process in its own process group, its output and scratch files beside `log`."""
-    env = dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(log.parent))
-    with open(log, "w") as sink:
-        return subprocess.Popen([str(DASK), *args], stdout=sink, stderr=subprocess.STDOUT,
-                                env=env, start_new_session=True)
-
-
-def stop(process):
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        try:
-            os.killpg(process.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
-            process.wait(timeout=15)
-            return
-        except subprocess.TimeoutExpired:
-            continue
-
-
-def wait_until(condition, what, seconds=60):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, f"no {what} after {seconds} s"
-        time.sleep(0.2)
-
-
-@pytest.fixture
-def loopback_cluster(tmp_path):
-    """`dask scheduler` and two `dask worker`s on 127.0.0.1; yields the scheduler's address."""
-    info = tmp_path / "scheduler.json"
-    processes = []
-    try:
-        processes.append(start("scheduler", "--host", "127.0.0.1", "--port", "0",
-                               "--no-dashboard", "--scheduler-file", info,
-                               log=tmp_path / "scheduler.log"))
-        wait_until(lambda: info.exists() and info.stat().st_size > 0, "scheduler file")
-        for k in range(2):
-            processes.append(start("worker", "--scheduler-file", info, "--nthreads", "1",
-                                   "--host", "127.0.0.1", "--no-dashboard", "--death-timeout",
-                                   "60", log=tmp_path / f"worker{k}.log"))
-        wait_until(lambda: all("Registered to" in (tmp_path / f"worker{k}.log").read_text()
-                               for k in range(2)), "two registered workers")
-        yield json.loads(info.read_text())["address"]
-    finally:
-        for process in reversed(processes):
-            stop(process)
-
-
-def test_hindcast_on_a_loopback_cluster_is_bit_exact(tmp_path, loopback_cluster):
+def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path, two_workers):
     shape, headings = (5, 9, 11), (0.0, 120.0, 240.0)
     weather = hindcast.synthetic_storm(shape).compute(scheduler="synchronous")
     weather["u10"][0, 0, 0] = 45.0  # force 13 and over: taken as 12
     weather["v10"][1, 2, 3] = np.nan  # skipped
-    weather.to_netcdf(tmp_path / "weather.nc", engine="h5netcdf")
-    common = ["--input", "weather.nc", "--headings", 3, "--speed-kts", 14, "--ballast"]
-    remote = run("veltrum-hindcast", *common, "--scheduler", loopback_cluster, "--output", "remote.nc",
-                 cwd=tmp_path)
+    # ERA5's newer form: valid_time, longitudes from 0 to 360, one file per few hours
+    era5 = weather.rename(time="valid_time").assign_coords(longitude=weather.longitude + 360)
+    era5.isel(valid_time=slice(0, 2)).to_netcdf(tmp_path / "part-1.nc", engine="h5netcdf")
+    era5.isel(valid_time=slice(2, None)).to_netcdf(tmp_path / "part-2.nc", engine="h5netcdf")
+    weather.chunk({"time": 1}).to_zarr(tmp_path / "weather.zarr", zarr_format=2,
+                                       consolidated=True)
+    common = ["--headings", 3, "--speed-kts", 14, "--ballast"]
+    remote = run("veltrum-hindcast", "--input", "part-*.nc", *common, "--scheduler",
+                 two_workers, "--output", "remote.zarr", cwd=tmp_path)
     assert remote.returncode == 0, remote.stderr
-    assert "Cluster: 2 workers at " + loopback_cluster in remote.stdout
-    local = run("veltrum-hindcast", *common, "--workers", 2, "--output", "local.nc", cwd=tmp_path)
+    assert "Cluster: 2 workers at " + two_workers in remote.stdout
+    local = run("veltrum-hindcast", "--input", "weather.zarr", *common, "--workers", 2,
+                "--chunk-hours", 2, "--output", "local.nc", cwd=tmp_path)
     assert local.returncode == 0, local.stderr
-    assert (tmp_path / "remote.nc").read_bytes() == (tmp_path / "local.nc").read_bytes()
+    summaries = [result.stdout.split("Estimates:")[1].split("Speed change written")[0]
+                 for result in (remote, local)]
+    assert summaries[0] == summaries[1]
 
     vessel = NavCalc(10000, 120, 20, 7)
     vessel.setup(14, False)
     expected, skipped, capped = np.full(shape + (3,), np.nan), 0, 0
-    for (t, y, x), u in np.ndenumerate(weather["u10"].values):
-        v, height, wave_from = (weather[name].values[t, y, x] for name in ("v10", "swh", "mwd"))
+    fields = {name: weather[name].values.astype(np.float64) for name in hindcast.VARIABLES}
+    for (t, y, x), u in np.ndenumerate(fields["u10"]):
+        v, height, wave_from = (fields[name][t, y, x] for name in ("v10", "swh", "mwd"))
         if math.isnan(v) or math.isnan(height):  # the island has no waves
             skipped += 1
             continue
@@ -164,13 +158,28 @@ def test_hindcast_on_a_loopback_cluster_is_bit_exact(tmp_path, loopback_cluster)
             expected[t, y, x, k] = vessel.compute(marine.relative_angle(heading, wind_from), force,
                                                   height, marine.relative_angle(heading, wave_from))
     assert expected[0, 0, 0, 0] == vessel.compute(
-        marine.relative_angle(0.0, math.degrees(math.atan2(45.0, weather["v10"].values[0, 0, 0]))
-                              + 180.0), 12, weather["swh"].values[0, 0, 0],
-        marine.relative_angle(0.0, weather["mwd"].values[0, 0, 0]))
-    with xr.open_dataset(tmp_path / "remote.nc", engine="h5netcdf") as result:
-        got = result["speed_change"].transpose("time", "latitude", "longitude", "heading").values
-        assert result["speed_change"].attrs["units"] == "knot"
+        marine.relative_angle(0.0, math.degrees(math.atan2(45.0, fields["v10"][0, 0, 0]))
+                              + 180.0), 12, fields["swh"][0, 0, 0],
+        marine.relative_angle(0.0, fields["mwd"][0, 0, 0]))
+    expected = expected.astype(np.float32)  # float32 weather gives float32 output
     assert f"Skipped cell-hours (missing or non-finite data): {skipped}\n" in remote.stdout
     assert f"taken as force 12: {capped}\n" in remote.stdout and capped > 0
-    assert np.array_equal(np.isnan(got), np.isnan(expected))
-    assert (got.view(np.int64) == expected.view(np.int64))[~np.isnan(got)].all()
+    with xr.open_zarr(tmp_path / "remote.zarr") as stored, \
+            xr.open_dataset(tmp_path / "local.nc", engine="h5netcdf") as written:
+        for result in (stored, written):
+            assert result["speed_change"].attrs["units"] == "knot"
+            assert result["longitude"].equals(weather["longitude"])
+            got = result["speed_change"].values
+            assert got.dtype == np.float32 and got.shape == expected.shape
+            assert np.array_equal(got.view(np.int32), expected.view(np.int32))
+
+
+@pytest.mark.parametrize("heading", [0.0, 45.0, 180.0, 359.9999, 5e-324])
+@pytest.mark.parametrize("beyond", [[], [-400.0, 725.0]])  # the general path
+def test_relative_angles_are_marine_ones_to_the_bit(heading, beyond):
+    coming_from = np.concatenate([
+        np.random.default_rng(7).uniform(0.0, 360.0, 10_000), beyond,
+        [0.0, -0.0, 360.0, np.nextafter(360.0, 0.0), heading, heading + 1e-13, heading - 1e-13]])
+    courses = np.array([heading])
+    assert np.array_equal(hindcast.relative_angles(courses, coming_from).view(np.int64),
+                          marine.relative_angle(courses, coming_from).view(np.int64))
