@@ -52,6 +52,22 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+# The vessel's particulars, speed and loading as the voyage and hindcast tools take them.
+VESSEL_OPTIONS = (("--displacement", 10000.0, "displacement volume in m³"),
+                  ("--length", 120.0, "length in metres"),
+                  ("--breadth", 20.0, "breadth in metres"),
+                  ("--draught", 7.0, "draught in metres"),
+                  ("--speed-kts", 12.0, "speed through the water in knots"))
+
+
+def add_vessel_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+    """--displacement, --length, --breadth, --draught, --speed-kts and --ballast."""
+    for option, default, meaning in VESSEL_OPTIONS:
+        parser.add_argument(option, type=float, default=default,
+                            help=f"{meaning} (default: %(default)g)")
+    parser.add_argument("--ballast", action="store_true", help="in ballast instead of laden")
+
+
 def is_model_failure(error: BaseException) -> bool:
     """True for the module's PanicException, which derives from BaseException only and is
     not an attribute of the module: recognised by its type's module and name."""

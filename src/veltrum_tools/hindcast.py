@@ -43,7 +43,8 @@ import numpy as np
 
 import veltrum
 from veltrum_tools import marine
-from veltrum_tools.cli import Parser, UsageError, refused_vessel as refused, run_main, save_figure
+from veltrum_tools.cli import (Parser, UsageError, add_vessel_options, refused_vessel as refused,
+                               run_main, save_figure)
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -232,14 +233,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                       "arguments: only the missing chunks are computed")
     data.add_argument("--plot", metavar="FILE.png", help="draw the mean attainable speed here")
     ship = parser.add_argument_group("vessel")
-    for option, default, meaning in (("--displacement", 10000.0, "displacement volume in m³"),
-                                     ("--length", 120.0, "length in metres"),
-                                     ("--breadth", 20.0, "breadth in metres"),
-                                     ("--draught", 7.0, "draught in metres"),
-                                     ("--speed-kts", 12.0, "speed through the water in knots")):
-        ship.add_argument(option, type=float, default=default,
-                          help=f"{meaning} (default: %(default)g)")
-    ship.add_argument("--ballast", action="store_true", help="in ballast instead of laden")
+    add_vessel_options(ship)
     course = ship.add_mutually_exclusive_group()
     course.add_argument("--heading", type=float, default=0.0, metavar="DEG",
                         help="true course in degrees (default: %(default)g)")

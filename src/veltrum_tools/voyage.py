@@ -35,8 +35,8 @@ from typing import Any
 
 import veltrum
 from veltrum_tools import marine
-from veltrum_tools.cli import (Parser, UsageError, refused_vessel as refused, require_extra,
-                               run_main)
+from veltrum_tools.cli import (Parser, UsageError, add_vessel_options, refused_vessel as refused,
+                               require_extra, run_main)
 
 PROG = "veltrum-voyage"
 SAMPLE_ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
@@ -229,14 +229,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = Parser(prog=PROG, description="Time lost to the weather along a route, from the veltrum model.")
     parser.add_argument("route", nargs="?", default=SAMPLE_ROUTE,
                         help="route CSV file (default: the sample North Atlantic crossing)")
-    for option, default, meaning in (("--displacement", 10000.0, "displacement volume in m³"),
-                                     ("--length", 120.0, "length in metres"),
-                                     ("--breadth", 20.0, "breadth in metres"),
-                                     ("--draught", 7.0, "draught in metres"),
-                                     ("--speed-kts", 12.0, "speed through the water in knots")):
-        parser.add_argument(option, type=float, default=default,
-                            help=f"{meaning} (default: %(default)g)")
-    parser.add_argument("--ballast", action="store_true", help="in ballast instead of laden")
+    add_vessel_options(parser)
     parser.add_argument("--csv", metavar="FILE", help="also write the legs to FILE")
     gridded = parser.add_argument_group("gridded weather (the grid extra)")
     gridded.add_argument("--weather", nargs="+", metavar="FILES",
