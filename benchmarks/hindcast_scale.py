@@ -20,7 +20,15 @@ import time
 import numpy as np
 from distributed import Client, LocalCluster
 
-from veltrum_tools import hindcast
+from veltrum_tools.hindcast import cluster, store
+from veltrum_tools.hindcast.kernel import ESTIMATES
+from veltrum_tools.hindcast.plan import make_plan
+from veltrum_tools.hindcast.storm import synthetic_storm
+from veltrum_tools.vessel import Vessel
+from veltrum_tools.weather import VARIABLES, open_weather
+
+VESSEL = Vessel(10000.0, 120.0, 20.0, 7.0, 12.0, True)
+HEADINGS = (0.0,)
 
 
 def timed(action, repeats):
@@ -34,7 +42,7 @@ def timed(action, repeats):
 
 def write_inputs(directory, shape):
     """The synthetic storm as float32 NetCDF (one file per day) and as a zarr store."""
-    weather = hindcast.synthetic_storm(shape, 24)
+    weather = synthetic_storm(shape, 24)
     days = []
     for first in range(0, shape[0], 24):
         path = os.path.join(directory, f"storm-{first // 24:03d}.nc")
@@ -46,29 +54,32 @@ def write_inputs(directory, shape):
 
 
 def measure(client, paths, workers, repeats, output):
-    args = hindcast.parse_args(["--input", *paths, "--output", output])
-    first = hindcast.open_inputs(args.input)
-    plan = hindcast.make_plan(first, args, workers, None)
-    weather = hindcast.open_inputs(args.input, plan.hours)
+    inputs = open_weather(paths)
+    first = inputs.dataset()["u10"]
+    plan = make_plan(first.shape, [first.dtype] * 4, len(HEADINGS), workers,
+                     stored_hours=first.chunks[0][0])
+    weather = inputs.dataset(plan.hours)
     every = [False] * plan.chunks
 
+    def tasks(path):
+        return cluster.chunk_tasks(weather, plan, path, every, False, VESSEL, HEADINGS, "ufunc")
+
     def read():
-        fields = [weather[name].data.sum() for name in hindcast.VARIABLES]
+        fields = [weather[name].data.sum() for name in VARIABLES]
         client.compute(fields, sync=True)
 
     def computed():
-        hindcast.run_chunks(client, hindcast.chunk_tasks(weather, plan, args, None, every, False),
-                            plan, False)
+        cluster.run_chunks(client, tasks(None), plan, False)
 
     valid = []
 
     def whole():
         shutil.rmtree(output, ignore_errors=True)
-        template = hindcast.output_template(weather, plan, args, "benchmark")
-        hindcast.create_store(output, template, plan)
-        parts, _ = hindcast.run_chunks(
-            client, hindcast.chunk_tasks(weather, plan, args, output, every, False), plan, False)
-        valid.append(int(parts[hindcast.ESTIMATES].sum()))
+        template = store.output_template(weather["u10"], plan, VESSEL, HEADINGS, "benchmark",
+                                         {})
+        store.create_store(output, template, plan)
+        parts, _ = cluster.run_chunks(client, tasks(output), plan, False)
+        valid.append(int(parts[ESTIMATES].sum()))
 
     seconds = [timed(action, repeats) for action in (read, computed, whole)]
     return valid[-1], seconds

@@ -11,11 +11,17 @@ import argparse
 import os
 import tempfile
 
-import dask.array as da
 import numpy as np
 from dask.base import collections_to_expr
 
-from veltrum_tools import hindcast
+from veltrum_tools.hindcast import cluster, report, store
+from veltrum_tools.hindcast.kernel import WORST
+from veltrum_tools.hindcast.plan import BATCH_CHUNKS, make_plan
+from veltrum_tools.hindcast.storm import synthetic_storm
+from veltrum_tools.vessel import Vessel
+
+VESSEL = Vessel(10000.0, 120.0, 20.0, 7.0, 12.0, True)
+HEADINGS = (0.0,)
 
 
 def high_water_mb():
@@ -29,29 +35,23 @@ def high_water_mb():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shape", default="8760,721,1440")
-    shape = parser.parse_args().shape
+    shape = tuple(int(n) for n in parser.parse_args().shape.split(","))
     with tempfile.TemporaryDirectory() as scratch:
-        args = hindcast.parse_args(["--synthetic-shape", shape,
-                                    "--output", os.path.join(scratch, "year.zarr")])
-        args.engine_used = "ufunc"
+        output = os.path.join(scratch, "year.zarr")
         print(f"start: {high_water_mb():.0f} MB")
-        weather, source = hindcast.load_weather(args)
-        plan = hindcast.make_plan(weather, args, 2, None)
-        hindcast.show_plan(plan, args)
-        weather, _ = hindcast.load_weather(args, plan.hours)
-        hindcast.create_store(args.output, hindcast.output_template(weather, plan, args,
-                                                                    source), plan)
-        tasks = hindcast.chunk_tasks(weather, plan, args, args.output,
-                                     [False] * plan.chunks, False)
+        plan = make_plan(shape, [np.dtype(np.float32)] * 4, len(HEADINGS), 2,
+                         stored_hours=shape[0])
+        report.show_plan(plan, "ufunc", output)
+        weather = synthetic_storm(shape, plan.hours)
+        store.create_store(output, store.output_template(weather["u10"], plan, VESSEL, HEADINGS,
+                                                         "synthetic storm", {}), plan)
+        tasks = cluster.chunk_tasks(weather, plan, output, [False] * plan.chunks, False, VESSEL,
+                                    HEADINGS, "ufunc")
         print(f"store and {len(tasks)} tasks: {high_water_mb():.0f} MB")
-        totals = np.zeros((hindcast.WORST, *plan.grid))
+        totals = np.zeros((WORST, *plan.grid))
         worst = np.full(plan.grid, np.inf)
-        for start in range(0, len(tasks), hindcast.BATCH_CHUNKS):
-            batch = tasks[start:start + hindcast.BATCH_CHUNKS]
-            parts = da.stack([da.from_delayed(task[0], (6, *plan.grid), np.float64)
-                              for task in batch])
-            wanted = [parts[:, :hindcast.WORST].sum(axis=0, split_every=8),
-                      parts[:, hindcast.WORST].min(axis=0, split_every=8)]
+        for start in range(0, len(tasks), BATCH_CHUNKS):
+            wanted = cluster.batch_results(tasks, start, plan, False)
             graph = collections_to_expr(wanted, optimize_graph=True).__dask_graph__()
             # what gathering the batch's summaries hands back
             totals += np.ones_like(totals)

@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterable, Sequence
 
 import veltrum
 from veltrum_tools.marine import beaufort_force  # the tools' WMO scale
-from veltrum_tools.polar import WAVE_HEIGHT_BY_FORCE  # veltrum-polar's table
+from veltrum_tools.marine import WAVE_HEIGHT_BY_FORCE  # veltrum-polar's table
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 

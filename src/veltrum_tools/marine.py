@@ -1,17 +1,20 @@
-"""From a navigator's terms to the model's inputs: relative angles and Beaufort forces.
+"""From a navigator's terms to the model's inputs: wind from its components, Beaufort
+forces, relative angles, the wave height typical of a force.
 
 The model takes directions relative to the bow, 0° head on and 180° from astern,
 meant in 0–180° with port and starboard alike, and the wind as a Beaufort force.
-Weather comes in true terms: the direction the wind or the waves come from, and
-the wind speed. The tools convert with these functions and nothing else.
+Weather comes in true terms: wind components or the wind speed, and the directions
+the wind and the waves come from. The tools convert with these functions and
+nothing else.
 
-Each function takes a float or a NumPy array (elementwise); this module itself
-does not need NumPy.
+Each function takes a float or a NumPy array (elementwise); for floats it uses the
+C library through `math`, and this module itself does not need NumPy.
 """
 
 from __future__ import annotations
 
 import bisect
+import math
 from typing import TYPE_CHECKING, Any, TypeVar
 
 if TYPE_CHECKING:
@@ -29,10 +32,28 @@ BEAUFORT_LOWER_BOUNDS_KN = (1.0, 4.0, 7.0, 11.0, 17.0, 22.0, 28.0, 34.0, 41.0, 4
 # the model stops at 12, so such winds are taken as force 12.
 FORCE_13_LOWER_BOUND_MS = 37.0
 
-MS_PER_KNOT = 1852.0 / 3600.0
+# Typical wave height in the open sea for each Beaufort force, metres: what the polar
+# tool pairs with each force where no wave height is given.
+WAVE_HEIGHT_BY_FORCE = (0.0, 0.1, 0.2, 0.6, 1.0, 2.0, 3.0, 4.0, 5.5, 7.0, 9.0, 11.5, 14.0)
 
 # Degrees: a float, or a NumPy array of them.
 Degrees = TypeVar("Degrees", float, "NDArray[np.float64]")
+
+
+def _is_array(*values: Any) -> bool:
+    return any(hasattr(value, "__array__") for value in values)
+
+
+def wind_speed_and_origin(u: Any, v: Any) -> tuple[Any, Any]:
+    """Wind speed (the components' unit) and the true direction it comes from, in degrees
+    (0–360, 360 for a wind from due north), of the wind's eastward and northward
+    components: sqrt(u² + v²) and atan2(u, v) + 180°, the bearing it blows towards
+    turned round."""
+    if _is_array(u, v):
+        import numpy as np
+
+        return np.sqrt(u * u + v * v), np.degrees(np.arctan2(u, v)) + 180.0
+    return math.sqrt(u * u + v * v), math.degrees(math.atan2(u, v)) + 180.0
 
 
 def fold_angle(angle: Degrees) -> Degrees:
@@ -41,8 +62,25 @@ def fold_angle(angle: Degrees) -> Degrees:
     Port and starboard are alike to the model, and it compares angles unchanged
     against its sector bounds, so -170° would count as head wind. NaN stays NaN.
     """
+    if _is_array(angle):
+        folded: Degrees = _fold_array(angle)
+        return folded
     turned = angle % 360.0  # in [0, 360], also for negative angles
     return 180.0 - abs(180.0 - turned)
+
+
+def _fold_array(angle: Any) -> Any:
+    """fold_angle of a NumPy array, to the bit."""
+    import numpy as np
+
+    # Within a turn either side of zero, which the differences of directions of one turn
+    # always are, the floating remainder by 360 is the angle itself, or the angle plus 360
+    # when it is negative: the very sum np.remainder makes, at less than half its cost.
+    if np.abs(angle).max(initial=0.0) < 360.0:
+        turned = np.where(angle < 0.0, angle + 360.0, angle)
+    else:
+        turned = angle % 360.0
+    return 180.0 - np.abs(180.0 - turned)
 
 
 def relative_angle(heading: Degrees, coming_from: Degrees) -> Degrees:
@@ -73,8 +111,3 @@ def beaufort_forces(wind_speed: Any, *, knots: bool = False) -> NDArray[np.int32
     for bound in BEAUFORT_LOWER_BOUNDS_KN if knots else BEAUFORT_LOWER_BOUNDS_MS:
         force += speed >= bound
     return np.where(speed >= 0.0, force, np.int32(-1))
-
-
-def knots_to_ms(speed: float) -> float:
-    """A speed in knots in metres per second."""
-    return speed * MS_PER_KNOT

@@ -34,44 +34,26 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
 
 import veltrum
-from veltrum_tools.cli import Parser, UsageError, require_extra, run_main, save_figure
-from veltrum_tools.marine import beaufort_force, fold_angle, relative_angle
+from veltrum_tools.command import Parser, run_main
+from veltrum_tools.errors import UsageError, require_extra
+from veltrum_tools.marine import WAVE_HEIGHT_BY_FORCE, beaufort_force, fold_angle, relative_angle
+from veltrum_tools.outputs import save_figure
+from veltrum_tools.vessel import Vessel, add_vessel_options, loading, refusals_as_usage, vessel_of
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 PROG = "veltrum-polar"
 
-# Typical wave height in the open sea for each Beaufort force, metres: the
-# wave height the table and the diagram pair with each force.
-WAVE_HEIGHT_BY_FORCE = (0.0, 0.1, 0.2, 0.6, 1.0, 2.0, 3.0, 4.0, 5.5, 7.0, 9.0, 11.5, 14.0)
 TABLE_HEADINGS = range(0, 181, 15)  # degrees off the bow
 PLOT_HEADINGS = range(0, 181, 5)
 PLOT_FORCES = (2, 4, 6, 8, 10, 12)
 
-# The model's failure messages, in English.
-EXPLANATIONS = {
-    "参数必须大于0": "every hull particular must be greater than zero",
-    "无效的方形系数": "invalid block coefficient: none follows from these particulars "
-    "(one is not a number, or their ratio is infinite)",
-    "蒲福风级必须在 0~12": "the Beaufort force must be between 0 and 12",
-}
-
-
-NUMERIC_OPTIONS: dict[str, list[tuple[str, type, float, str, str]]] = {
-    "vessel": [
-        ("--displacement", float, 10000.0, "M3", "displacement volume in m³ (tonnes / 1.025)"),
-        ("--length", float, 120.0, "M", "length between perpendiculars in metres"),
-        ("--breadth", float, 20.0, "M", "moulded breadth in metres"),
-        ("--draught", float, 7.0, "M", "mean draught in metres"),
-        ("--speed-kts", float, 12.0, "KN", "speed through the water in knots"),
-    ],
-    "weather": [
-        ("--wind-beta", float, 0.0, "DEG", "direction the wind comes from, off the bow"),
-        ("--wind-scale", int, 4, "BFT", "true wind's Beaufort force, 0 to 12"),
-        ("--wave-beta", float, 0.0, "DEG", "direction the waves come from, off the bow"),
-    ],
-}
+WEATHER_OPTIONS: list[tuple[str, type, float, str, str]] = [
+    ("--wind-beta", float, 0.0, "DEG", "direction the wind comes from, off the bow"),
+    ("--wind-scale", int, 4, "BFT", "true wind's Beaufort force, 0 to 12"),
+    ("--wave-beta", float, 0.0, "DEG", "direction the waves come from, off the bow"),
+]
 # Options with no default of their own: each replaces one of the above.
 TRUE_WEATHER_OPTIONS: list[tuple[str, str, str]] = [
     ("--heading", "DEG", "the ship's true heading, for --wind-from and --waves-from"),
@@ -92,17 +74,14 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         epilog="Angles are degrees off the bow: 0 is head on, 180 from astern, port and "
         "starboard alike; others are folded into 0-180.",
     )
-    for group_name, options in NUMERIC_OPTIONS.items():
-        group = parser.add_argument_group(group_name)
-        for option, kind, default, metavar, meaning in options:
-            group.add_argument(option, type=kind, default=default, metavar=metavar,
-                               help=f"{meaning} (default: %(default)g)")
-        if group_name == "vessel":
-            group.add_argument("--ballast", action="store_true", help="in ballast instead of laden")
-        else:
-            for option, metavar, meaning in TRUE_WEATHER_OPTIONS:
-                group.add_argument(option, type=float, metavar=metavar, help=meaning)
-            group.add_argument("--knots", action="store_true", help="--wind-speed is in knots")
+    add_vessel_options(parser.add_argument_group("vessel"))
+    group = parser.add_argument_group("weather")
+    for option, kind, default, metavar, meaning in WEATHER_OPTIONS:
+        group.add_argument(option, type=kind, default=default, metavar=metavar,
+                           help=f"{meaning} (default: %(default)g)")
+    for option, metavar, meaning in TRUE_WEATHER_OPTIONS:
+        group.add_argument(option, type=float, metavar=metavar, help=meaning)
+    group.add_argument("--knots", action="store_true", help="--wind-speed is in knots")
     output = parser.add_argument_group("output")
     output.add_argument("--table", action="store_true",
                         help="also print the speed change by heading and Beaufort force")
@@ -174,22 +153,16 @@ def resolve_weather(parser: Parser, args: argparse.Namespace, argv: Sequence[str
             args.wave_height = 0.0
 
 
-def loading(laden: bool) -> str:
-    return "laden" if laden else "in ballast"
-
-
-def hull(args: argparse.Namespace) -> str:
-    return f"{args.displacement:g} m³, {args.length:g} × {args.breadth:g} × {args.draught:g} m"
-
-
-def report(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
+def report(model: veltrum.NavCalc, vessel: Vessel, args: argparse.Namespace) -> None:
     """Prints the one estimate the command line asks for."""
-    change = vessel.compute(args.wind_beta, args.wind_scale, args.wave_height, args.wave_beta)
-    speed = args.speed_kts
+    with refusals_as_usage():
+        change = model.compute(args.wind_beta, args.wind_scale, args.wave_height,
+                               args.wave_beta)
+    speed = vessel.speed_kts
     share = f"{change / speed * 100:+.1f} %" if speed != 0 else "n/a"
     for note in args.notes:
         print(note)
-    print(f"Vessel:  {hull(args)}, {loading(not args.ballast)}, {speed:g} kn")
+    print(f"Vessel:  {vessel.hull()}, {vessel.loading}, {speed:g} kn")
     print(f"Weather: Beaufort {args.wind_scale} wind at {args.wind_beta:g}°, "
           f"{args.wave_height:g} m waves at {args.wave_beta:g}° off the bow")
     if args.heading is not None:
@@ -210,11 +183,11 @@ def sweep(vessel: veltrum.NavCalc, headings: Iterable[int], force: int) -> list[
     return [vessel.compute(heading, force, height, heading) for heading in headings]
 
 
-def print_table(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
+def print_table(model: veltrum.NavCalc, vessel: Vessel) -> None:
     forces = range(13)
-    columns = [sweep(vessel, TABLE_HEADINGS, force) for force in forces]
+    columns = [sweep(model, TABLE_HEADINGS, force) for force in forces]
     print()
-    print(f"Speed change in knots at {args.speed_kts:g} kn, {loading(not args.ballast)}; "
+    print(f"Speed change in knots at {vessel.speed_kts:g} kn, {vessel.loading}; "
           "wind and waves from the same direction,")
     print("wave height typical of the force (Bft: metres): "
           + ", ".join(f"{force}: {WAVE_HEIGHT_BY_FORCE[force]:g}" for force in forces[1:]))
@@ -242,7 +215,7 @@ def polar_curves(vessel: veltrum.NavCalc, speed: float) -> dict[bool, dict[int, 
     return curves
 
 
-def polar_figure(vessel: veltrum.NavCalc, args: argparse.Namespace) -> Figure:
+def polar_figure(model: veltrum.NavCalc, vessel: Vessel) -> Figure:
     """Polar diagram like a sailing polar: the attainable speed by relative
     heading, laden and in ballast side by side, the set speed as a circle."""
     import matplotlib
@@ -251,8 +224,8 @@ def polar_figure(vessel: veltrum.NavCalc, args: argparse.Namespace) -> Figure:
     from matplotlib import pyplot
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
-    speed = args.speed_kts
-    curves = polar_curves(vessel, speed)
+    speed = vessel.speed_kts
+    curves = polar_curves(model, speed)
     everything = [v for by_force in curves.values() for values in by_force.values()
                   for v in values if math.isfinite(v)]
     if not everything:
@@ -291,7 +264,7 @@ def polar_figure(vessel: veltrum.NavCalc, args: argparse.Namespace) -> Figure:
             label.set_bbox({"facecolor": "white", "edgecolor": "none", "alpha": 0.85, "pad": 1})
         ax.set_title(f"{loading(laden).capitalize()}", pad=16)
     axes[1].legend(loc="upper left", bbox_to_anchor=(1.08, 1.0), title="wind and waves")
-    figure.suptitle(f"Attainable speed by relative heading (0° = head on), {hull(args)} hull, "
+    figure.suptitle(f"Attainable speed by relative heading (0° = head on), {vessel.hull()} hull, "
                     f"set speed {speed:g} kn")
     figure.text(
         0.5, 0.015,
@@ -304,27 +277,24 @@ def polar_figure(vessel: veltrum.NavCalc, args: argparse.Namespace) -> Figure:
     return figure
 
 
-def draw_plot(vessel: veltrum.NavCalc, args: argparse.Namespace) -> None:
-    """Writes the polar diagram to args.plot."""
-    save_figure(polar_figure(vessel, args), args.plot)
-    print(f"\nPolar diagram written to {args.plot}")
+def draw_plot(model: veltrum.NavCalc, vessel: Vessel, path: str) -> None:
+    """Writes the polar diagram to path."""
+    save_figure(polar_figure(model, vessel), path)
+    print(f"\nPolar diagram written to {path}")
 
 
 def run(args: argparse.Namespace) -> None:
-    vessel = veltrum.NavCalc(args.displacement, args.length, args.breadth, args.draught)
-    vessel.setup(args.speed_kts, not args.ballast)
-    report(vessel, args)
+    vessel = vessel_of(args)
+    model = vessel.checked()
+    report(model, vessel, args)
     if args.table:
-        print_table(vessel, args)
+        print_table(model, vessel)
     if args.plot is not None:
-        draw_plot(vessel, args)
+        draw_plot(model, vessel, args.plot)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    def explained(message: str) -> str:
-        return f"{message} — {EXPLANATIONS.get(message, 'the model rejected the input')}"
-
-    return run_main(PROG, lambda: run(parse_args(argv)), explained)
+    return run_main(PROG, lambda: run(parse_args(argv)), argv)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from veltrum_tools.cli import EXTRAS
+from veltrum_tools.errors import EXTRAS
 
 # Runs a console script's entry with the named modules made unimportable.
 RUN_WITHOUT = """

@@ -116,3 +116,7 @@ def two_workers(cluster):
     for _ in range(2):
         cluster.add_worker()
     return cluster.address
+
+
+# the weather layouts the reader's tests and the tools' tests share
+sys.path.insert(0, str(pathlib.Path(__file__).parents[1]))

@@ -14,7 +14,9 @@ import zarr
 
 from conftest import BIN
 from veltrum import NavCalc
-from veltrum_tools import hindcast, marine
+from veltrum_tools import marine
+from veltrum_tools.hindcast.storm import synthetic_storm
+from veltrum_tools.weather import VARIABLES
 
 
 def run(tool, *args, cwd=None):
@@ -59,19 +61,15 @@ def test_voyage_totals_and_a_leg_by_hand(tmp_path):
 
 @pytest.fixture(scope="module")
 def bad_inputs(tmp_path_factory):
-    """A directory of inputs to refuse: a route with a bad line, weather without mwd, on
-    another grid, a store of a finished run and that store as another version wrote it."""
+    """A directory of inputs to refuse: a route with a bad line, a store of a finished run
+    and that store as another version wrote it; the weather's own refusals are the reader's
+    (tests/tools/test_reader.py) and both tools' (test_weather_inputs.py)."""
     directory = tmp_path_factory.mktemp("inputs")
     (directory / "route.csv").write_text(
         "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
         "A,50,0,5,0,1,0\nB,50,-1,x,0,1,0\nC,50,-2,,,,\n")
-    weather = hindcast.synthetic_storm((4, 5, 6)).compute(scheduler="synchronous")
+    weather = synthetic_storm((4, 5, 6)).compute(scheduler="synchronous")
     weather.to_netcdf(directory / "weather.nc", engine="h5netcdf")
-    weather.drop_vars("mwd").to_netcdf(directory / "no-mwd.nc", engine="h5netcdf")
-    weather.assign_coords(time=weather.time + np.timedelta64(4, "h"),
-                          latitude=weather.latitude + 0.1).to_netcdf(
-        directory / "shifted.nc", engine="h5netcdf")
-    (directory / "weather.zarr").mkdir()
     done = run("veltrum-hindcast", "--synthetic-shape", "4,5,6", "--workers", 1, "--output",
                "done.zarr", cwd=directory)
     assert done.returncode == 0, done.stderr
@@ -86,14 +84,7 @@ def bad_inputs(tmp_path_factory):
     ("veltrum-voyage", ["no/such.csv"], "cannot read no/such.csv"),
     ("veltrum-voyage", ["route.csv"], "route.csv, line 3: wind_speed_ms is not a number: 'x'"),
     ("veltrum-voyage", ["--speed-kts", "0"], "--speed-kts wants a speed above 0"),
-    ("veltrum-hindcast", ["--input", "no/such.nc"], "--input: no file 'no/such.nc'"),
-    ("veltrum-hindcast", ["--input", "era5-*.nc"], "--input: nothing matches 'era5-*.nc'"),
     ("veltrum-hindcast", ["--input", "route.csv"], "cannot read route.csv"),
-    ("veltrum-hindcast", ["--input", "no-mwd.nc"], "no-mwd.nc lacks mwd (ERA5 names"),
-    ("veltrum-hindcast", ["--input", "weather.nc", "shifted.nc"],
-     "the grids of the inputs disagree: the latitude of shifted.nc differs from weather.nc's"),
-    ("veltrum-hindcast", ["--input", "weather.nc", "weather.zarr"],
-     "--input takes NetCDF files or zarr stores (directories), not both"),
     ("veltrum-hindcast", ["--headings", "0"], "--headings wants a number from 1 to 360"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,4"], "--synthetic-shape wants three positive"),
     ("veltrum-hindcast", ["--output", "out.txt"], "--output wants a name ending in .zarr or .nc"),
@@ -121,7 +112,7 @@ def test_bad_input_is_one_line_and_status_2(bad_inputs, tool, args, says):
 
 def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path, two_workers):
     shape, headings = (5, 9, 11), (0.0, 120.0, 240.0)
-    weather = hindcast.synthetic_storm(shape).compute(scheduler="synchronous")
+    weather = synthetic_storm(shape).compute(scheduler="synchronous")
     weather["u10"][0, 0, 0] = 45.0  # force 13 and over: taken as 12
     weather["v10"][1, 2, 3] = np.nan  # skipped
     # ERA5's newer form: valid_time, longitudes from 0 to 360, one file per few hours
@@ -145,7 +136,7 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
     vessel = NavCalc(10000, 120, 20, 7)
     vessel.setup(14, False)
     expected, skipped, capped = np.full(shape + (3,), np.nan), 0, 0
-    fields = {name: weather[name].values.astype(np.float64) for name in hindcast.VARIABLES}
+    fields = {name: weather[name].values.astype(np.float64) for name in VARIABLES}
     for (t, y, x), u in np.ndenumerate(fields["u10"]):
         v, height, wave_from = (fields[name][t, y, x] for name in ("v10", "swh", "mwd"))
         if math.isnan(v) or math.isnan(height):  # the island has no waves
@@ -172,14 +163,3 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
             got = result["speed_change"].values
             assert got.dtype == np.float32 and got.shape == expected.shape
             assert np.array_equal(got.view(np.int32), expected.view(np.int32))
-
-
-@pytest.mark.parametrize("heading", [0.0, 45.0, 180.0, 359.9999, 5e-324])
-@pytest.mark.parametrize("beyond", [[], [-400.0, 725.0]])  # the general path
-def test_relative_angles_are_marine_ones_to_the_bit(heading, beyond):
-    coming_from = np.concatenate([
-        np.random.default_rng(7).uniform(0.0, 360.0, 10_000), beyond,
-        [0.0, -0.0, 360.0, np.nextafter(360.0, 0.0), heading, heading + 1e-13, heading - 1e-13]])
-    courses = np.array([heading])
-    assert np.array_equal(hindcast.relative_angles(courses, coming_from).view(np.int64),
-                          marine.relative_angle(courses, coming_from).view(np.int64))

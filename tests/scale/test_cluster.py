@@ -16,7 +16,8 @@ from distributed import Client
 
 from conftest import start, stop, wait_until
 from veltrum import NavCalc
-from veltrum_tools import hindcast, marine
+from veltrum_tools import __version__, marine
+from veltrum_tools.hindcast.storm import storm_block
 
 # Each worker's memory limit, as the hindcast is meant to run (2 GB a worker).
 MEMORY_LIMIT = 2_000_000_000
@@ -103,7 +104,7 @@ def check_sampled_cells(output, shape, samples=40):
         change = stored["speed_change"]
         for t, y, x in zip(*(rng.integers(0, n, samples) for n in shape)):
             u, v, height, wave_from = (float(field) for field in
-                                       hindcast.storm_block(int(t), 1, shape)[:, 0, y, x])
+                                       storm_block(int(t), 1, shape)[:, 0, y, x])
             got = change[t, y, x, 0].values
             if math.isnan(height):  # the island
                 assert math.isnan(got)
@@ -238,5 +239,5 @@ def test_workers_of_other_versions_are_refused_by_name(tmp_path, cluster):
     assert status == 2, log
     error = [line for line in log.splitlines() if "error" in line]
     assert error == [f"veltrum-hindcast: error: workers with other versions than this client's "
-                     f"veltrum {hindcast.version()} and veltrum_tools {hindcast.version()}: "
+                     f"veltrum {__version__} and veltrum_tools {__version__}: "
                      f"{address} (veltrum_tools 0.0.1)"]

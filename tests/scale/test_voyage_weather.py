@@ -26,14 +26,14 @@ def run(*args, cwd):
                           timeout=120)
 
 
-def write_weather(path, wind, height, longitudes=(0.0, 1.0, 2.0, 3.0, 4.0), drop=()):
+def write_weather(path, wind, height, longitudes=(0.0, 1.0, 2.0, 3.0, 4.0)):
     """Wind of speed wind(longitude, hour) from the north, waves of height(longitude, hour)
     from the north, on latitudes -1, 0, 1 and hours 0, 24 and 48 after FIRST."""
     hours, _, lon = np.meshgrid([0.0, 24.0, 48.0], [1.0, 0.0, -1.0], longitudes, indexing="ij")
     fields = {"u10": np.zeros_like(lon), "v10": -wind(lon, hours), "swh": height(lon, hours),
               "mwd": np.zeros_like(lon)}
     xr.Dataset({name: (("valid_time", "latitude", "longitude"), values)
-                for name, values in fields.items() if name not in drop},
+                for name, values in fields.items()},
                coords={"valid_time": FIRST + np.array([0, 24, 48]) * np.timedelta64(1, "h"),
                        "latitude": [1.0, 0.0, -1.0], "longitude": list(longitudes)}
                ).to_netcdf(path, engine="h5netcdf")
@@ -103,42 +103,11 @@ def test_long_legs_are_sampled_in_steps(tmp_path):
         [1.0] * 5 + [3.0, 5.0, 5.0], rel=1e-9)
 
 
-def test_zarr_store_several_files_and_longitudes_from_0_to_360(tmp_path):
-    # The same front west of the antimeridian, on longitudes 356 to 360 (0): read as -4 to 0
-    wind, height = FIELDS["front in longitude"][:2]
-    write_weather(tmp_path / "weather.nc", lambda lon, t: wind(lon - 356.0, t),
-                  lambda lon, t: height(lon - 356.0, t),
-                  longitudes=(356.0, 357.0, 358.0, 359.0, 360.0))
-    with xr.open_dataset(tmp_path / "weather.nc", engine="h5netcdf") as weather:
-        weather.to_zarr(tmp_path / "weather.zarr", consolidated=False)
-    write_route(tmp_path / "route.csv", [lon - 4.0 for lon in ROUTE])
-    write_route(tmp_path / "plain.csv", ROUTE)
-    write_weather(tmp_path / "plain.nc", wind, height)
-    # the same, as a file per day, named out of order
-    with xr.open_dataset(tmp_path / "plain.nc", engine="h5netcdf") as weather:
-        for name, days in (("day_b.nc", [0, 1]), ("day_a.nc", [2])):
-            weather.isel(valid_time=days).to_netcdf(tmp_path / name, engine="h5netcdf")
-    results = []
-    for route, weather in (("route.csv", "weather.zarr"), ("plain.csv", "plain.nc"),
-                           ("plain.csv", "day_*.nc")):
-        result = run(route, "--weather", weather, "--step-nm", 100, "--csv", "legs.csv",
-                     cwd=tmp_path)
-        assert result.returncode == 0, result.stderr
-        columns = ("speed_change_kn", "wave_height_m", "hours")
-        results.append([[leg[c] for c in columns] for leg in legs_of(tmp_path / "legs.csv")])
-    assert results[0] == results[1] == results[2]
-
-
 def uniform(path, **options):
     write_weather(path, *FIELDS["uniform"][:2], **options)
 
 
 @pytest.mark.parametrize("prepare, args, says", [
-    (lambda d: uniform(d / "w.nc", drop=("swh",)), ["--weather", "w.nc"],
-     "w.nc lacks swh (ERA5 names u10, v10, swh, mwd)"),
-    (lambda d: (uniform(d / "a.nc"), uniform(d / "b.nc", longitudes=(0.0, 1.5, 2.0, 3.0, 4.0))),
-     ["--weather", "*.nc"], "cannot read 2 files (a.nc, ...)"),
-    (lambda d: None, ["--weather", "no/such.nc"], "no weather file or zarr store 'no/such.nc'"),
     (lambda d: uniform(d / "w.nc", longitudes=(0.0, 1.0, 2.0, 3.0)), ["--weather", "w.nc"],
      "P3 (0, 3.5) is outside the weather's grid (latitudes -1 to 1, longitudes 0 to 3)"),
     (lambda d: uniform(d / "w.nc"), ["--weather", "w.nc", "--departure", "2024-01-11T23:00"],

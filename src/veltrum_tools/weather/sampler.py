@@ -1,111 +1,17 @@
-"""Gridded weather in, as one xarray dataset with the names the tools use.
-
-The inputs are ERA5-style single-level fields: `u10` and `v10` (10 m wind towards
-east and north, m/s), `swh` (significant wave height, m) and `mwd` (mean wave
-direction, degrees, coming from), on a grid of time, latitude and longitude. They
-come as one NetCDF file, several (names or glob patterns, joined along time), or a
-zarr store (a directory). Whatever the source calls them, the dataset has the
-dimensions `time` (also from `valid_time`), `latitude` and `longitude` (also from
-`lat` and `lon`), latitudes ascending and longitudes ascending in −180–180 (also
-from 0–360). Needs the grid extra.
-"""
+"""The weather at any point and time of a grid, for the voyage: from the dataset the reader
+combines, its latitudes in either order."""
 
 from __future__ import annotations
 
-import glob
 import math
-import os
-import warnings
-from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from veltrum_tools.cli import UsageError
+from veltrum_tools import marine
+from veltrum_tools.errors import UsageError
+from veltrum_tools.weather.reader import VARIABLES
 
 if TYPE_CHECKING:
     import xarray as xr
-
-VARIABLES = ("u10", "v10", "swh", "mwd")
-DIMENSION_NAMES = {"valid_time": "time", "lat": "latitude", "lon": "longitude"}
-
-
-def is_zarr(path: str) -> bool:
-    """A zarr store: a directory with zarr's metadata (version 2 or 3) or named *.zarr."""
-    return os.path.isdir(path) and (
-        path.rstrip(os.sep).endswith(".zarr")
-        or any(os.path.exists(os.path.join(path, name))
-               for name in (".zgroup", ".zattrs", ".zmetadata", "zarr.json")))
-
-
-def expand(paths: Sequence[str]) -> list[str]:
-    """The files and stores the arguments name, glob patterns expanded, in order."""
-    found: list[str] = []
-    for pattern in paths:
-        matches = sorted(glob.glob(pattern)) if glob.has_magic(pattern) else [pattern]
-        matches = [path for path in matches if os.path.isfile(path) or is_zarr(path)]
-        if not matches:
-            raise UsageError(f"no weather file or zarr store {pattern!r}")
-        found.extend(path for path in matches if path not in found)
-    return found
-
-
-def first_line(error: BaseException) -> str:
-    return str(error).splitlines()[0] if str(error) else type(error).__name__
-
-
-def open_weather(paths: str | Sequence[str]) -> xr.Dataset:
-    """The weather of one or several NetCDF files or a zarr store, lazily (dask-backed),
-    with normalised names; UsageError, in one line, for anything unusable."""
-    import xarray as xr
-
-    sources = expand([paths] if isinstance(paths, str) else paths)
-    label = sources[0] if len(sources) == 1 else f"{len(sources)} files ({sources[0]}, ...)"
-    try:
-        if any(is_zarr(path) for path in sources):
-            if len(sources) > 1:
-                raise UsageError("a zarr store is read alone, not with other inputs")
-            with warnings.catch_warnings():
-                # a store without consolidated metadata is read without, quietly
-                warnings.filterwarnings("ignore", "Failed to open Zarr store with consolidated",
-                                        RuntimeWarning)
-                weather = xr.open_zarr(sources[0])
-        elif len(sources) == 1:
-            weather = xr.open_dataset(sources[0], engine="h5netcdf", chunks={})
-        else:
-            # One after the other along time (sorted below); join="exact": files whose
-            # grids disagree are refused, not padded with NaN.
-            with xr.open_dataset(sources[0], engine="h5netcdf") as first:
-                along = "valid_time" if "valid_time" in first.dims else "time"
-            weather = xr.open_mfdataset(sources, engine="h5netcdf", combine="nested",
-                                        concat_dim=along, join="exact", data_vars="minimal",
-                                        coords="minimal", compat="override")
-    except UsageError:
-        raise
-    except (OSError, ValueError, KeyError, TypeError) as error:
-        raise UsageError(f"cannot read {label}: {first_line(error)}") from None
-    return normalised(weather, label)
-
-
-def normalised(weather: xr.Dataset, label: str) -> xr.Dataset:
-    """The four fields under the tools' names, checked to share one grid."""
-    missing = [name for name in VARIABLES if name not in weather]
-    if missing:
-        raise UsageError(f"{label} lacks {', '.join(missing)} (ERA5 names u10, v10, swh, mwd)")
-    weather = weather[list(VARIABLES)]
-    weather = weather.rename({old: new for old, new in DIMENSION_NAMES.items()
-                              if old in weather.dims and new not in weather.dims})
-    dims = {weather[name].dims for name in VARIABLES}
-    if len(dims) != 1:
-        raise UsageError(f"{label}: u10, v10, swh and mwd are not on the same grid")
-    lacking = [dim for dim in ("time", "latitude", "longitude") if dim not in weather.dims]
-    if lacking:
-        raise UsageError(f"{label}: no {' or '.join(lacking)} dimension "
-                         "(time or valid_time, latitude, longitude)")
-    longitude = (weather["longitude"] + 180.0) % 360.0 - 180.0
-    weather = weather.assign_coords(longitude=longitude.assign_attrs(weather["longitude"].attrs))
-    for dim in ("time", "latitude", "longitude"):
-        if not weather.indexes[dim].is_unique:
-            raise UsageError(f"{label}: a {dim} appears twice")
-    return weather.sortby(["time", "latitude", "longitude"])
 
 
 def lerp(low: Any, high: Any, weight: float) -> Any:
@@ -123,7 +29,11 @@ class Sampler:
     def __init__(self, weather: xr.Dataset) -> None:
         import numpy as np
 
-        self.weather = weather.transpose("time", "latitude", "longitude")
+        lacking = [dim for dim in ("latitude", "longitude") if dim not in weather.dims]
+        if lacking:
+            raise UsageError(f"the weather has no {' or '.join(lacking)} axis")
+        self.weather = weather.transpose("time", "latitude", "longitude").sortby(
+            ["time", "latitude", "longitude"])
         self.times = self.weather["time"].values
         if not np.issubdtype(self.times.dtype, np.datetime64):
             raise UsageError("the weather's time axis holds no dates and times")
@@ -193,9 +103,9 @@ class Sampler:
             raise UsageError(f"the weather has no value at {where} ({latitude:g}, "
                              f"{longitude:g}) at {self.time_text(hours)} (missing or "
                              "non-finite data around it)")
-        wind_from = math.degrees(math.atan2(u10, v10)) + 180.0
+        speed, wind_from = marine.wind_speed_and_origin(float(u10), float(v10))
         wave_from = math.degrees(math.atan2(wave_sin, wave_cos)) % 360.0
-        return math.hypot(u10, v10), wind_from, float(swh), wave_from
+        return speed, wind_from, float(swh), wave_from
 
     @staticmethod
     def bracket(axis: Any, value: float) -> tuple[int, float]:

@@ -32,3 +32,14 @@ def test_beaufort_force_by_the_wmo_scale(speed, knots, force):
     else:
         assert beaufort_force(speed, knots=knots) == force
     assert beaufort_forces(np.array([speed]), knots=knots).tolist() == [force]
+
+
+@pytest.mark.parametrize("heading", [0.0, 45.0, 180.0, 359.9999, 5e-324])
+@pytest.mark.parametrize("beyond", [[], [-400.0, 725.0]])  # the general path
+def test_arrays_fold_as_floats_to_the_bit(heading, beyond):
+    coming_from = np.concatenate([
+        np.random.default_rng(7).uniform(0.0, 360.0, 10_000), beyond,
+        [0.0, -0.0, 360.0, np.nextafter(360.0, 0.0), heading, heading + 1e-13, heading - 1e-13]])
+    folded = relative_angle(np.array([heading]), coming_from)
+    one_by_one = [relative_angle(heading, float(c)) for c in coming_from]
+    assert np.array_equal(folded.view(np.int64), np.array(one_by_one).view(np.int64))

@@ -1,0 +1,151 @@
+"""What runs on the workers: the speed change of one chunk of hours, its summaries per grid
+cell, and its place in the zarr store.
+
+Every worker imports this module from its own installed copy; it needs neither argparse nor
+distributed.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+import veltrum
+from veltrum_tools import marine
+from veltrum_tools.vessel import Vessel
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    FloatArray = NDArray[np.float64]
+    Fields = NDArray[np.floating[Any]]  # weather in single or double precision
+
+LOSS_THRESHOLD_KN = -1.0  # a loss above one knot is a speed change below -1
+# Cells converted and boxed at a time: the Python objects stay in cache, and every
+# temporary array (32 KiB) stays below glibc's mmap threshold, which is fixed at 128 KiB
+# in dask workers (their nanny sets MALLOC_TRIM_THRESHOLD_): larger ones are mapped
+# anew each time and paid for in page faults.
+BATCH = 4096
+
+# What each chunk returns besides its output: per cell of the grid, summed over its hours
+# and headings, the estimates, those with a loss above a knot, their total, the skipped
+# and the capped cell-hours, and (last) the lowest speed change.
+ESTIMATES, LOSSES, TOTAL, SKIPPED, CAPPED, WORST = range(6)
+
+# One ship per worker process, per vessel: building it is cheap, but the chunks of one run
+# all reuse the same.
+_SHIPS: dict[Vessel, veltrum.NavCalc] = {}
+
+
+def ship_for(vessel: Vessel) -> veltrum.NavCalc:
+    ship = _SHIPS.get(vessel)
+    if ship is None:
+        ship = _SHIPS[vessel] = vessel.navcalc()
+    return ship
+
+
+def has_ufunc() -> bool:
+    """Whether veltrum_numpy, the ufunc engine, imports here."""
+    try:
+        import veltrum_numpy  # type: ignore[import-not-found, import-untyped, unused-ignore]  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def valid_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[np.bool_]:
+    """Cells whose four fields are all finite: the others are skipped."""
+    return np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
+
+
+def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
+                       vessel: Vessel, headings: tuple[float, ...], engine: str,
+                       dtype: Any = np.float64) -> tuple[FloatArray, NDArray[np.bool_]]:
+    """Speed change in knots for one block of the grid, a last axis of headings added, and
+    the cells whose wind is of force 13 or more (taken as 12).
+
+    Invalid cells give NaN. Every estimate is made in double from the fields converted to
+    double, whatever their type, and stored as `dtype`. The `calls` engine calls `compute`
+    once per estimate over Python lists, boxing the fields that all headings share once;
+    `ufunc` hands the same arrays to veltrum_numpy."""
+    shape = u10.shape
+    u10, v10, swh, mwd = (np.ascontiguousarray(field).reshape(-1)
+                          for field in (u10, v10, swh, mwd))
+    out = np.full((u10.size, len(headings)), np.nan, dtype=dtype)
+    capped = np.zeros(u10.size, dtype=np.bool_)
+    courses = np.asarray(headings, dtype=np.float64)
+    if engine == "ufunc":
+        import veltrum_numpy
+
+        ufunc = veltrum_numpy.speed_change
+        hull = (*vessel.particulars, vessel.speed_kts, vessel.laden)
+    else:
+        compute = ship_for(vessel).compute
+    for start in range(0, u10.size, BATCH):
+        rows: slice | NDArray[np.intp] = slice(start, start + BATCH)
+        batch = [field[rows].astype(np.float64) for field in (u10, v10, swh, mwd)]
+        valid = valid_cells(*batch)
+        if not valid.all():
+            rows = start + np.flatnonzero(valid)
+            batch = [field[valid] for field in batch]
+        wind_u, wind_v, height, wave_from = batch
+        speed, wind_from = marine.wind_speed_and_origin(wind_u, wind_v)
+        capped[rows] = speed >= marine.FORCE_13_LOWER_BOUND_MS
+        forces = marine.beaufort_forces(speed)  # 0 to 12: only valid cells come here
+        if engine != "ufunc":
+            forces_boxed, heights_boxed = forces.tolist(), height.tolist()
+        for column in range(len(courses)):
+            heading = courses[column:column + 1]
+            wind_beta = marine.relative_angle(heading, wind_from)
+            wave_beta = marine.relative_angle(heading, wave_from)
+            if engine == "ufunc":
+                out[rows, column] = ufunc(*hull, wind_beta, forces, height, wave_beta)
+            else:
+                out[rows, column] = np.fromiter(
+                    map(compute, wind_beta.tolist(), forces_boxed, heights_boxed,
+                        wave_beta.tolist()), np.float64, height.size)
+    return out.reshape(*shape, len(headings)), capped.reshape(shape)
+
+
+def chunk_summary(change: FloatArray, valid: NDArray[np.bool_],
+                  capped: NDArray[np.bool_]) -> FloatArray:
+    """The summaries of one chunk (time, grid..., heading), per cell of the grid."""
+    finite = ~np.isnan(change)
+    over = (0, change.ndim - 1)
+    parts = np.empty((6, *change.shape[1:-1]))
+    parts[ESTIMATES] = finite.sum(axis=over)
+    parts[LOSSES] = (change < LOSS_THRESHOLD_KN).sum(axis=over)
+    parts[TOTAL] = np.sum(change, axis=over, dtype=np.float64, where=finite)
+    parts[SKIPPED] = (~valid).sum(axis=0)
+    parts[CAPPED] = (valid & capped).sum(axis=0)
+    parts[WORST] = np.min(change, axis=over, initial=np.inf, where=finite)
+    return parts
+
+
+def hindcast_chunk(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
+                   first: int, store: str | None, written: bool, keep: bool,
+                   vessel: Vessel, headings: tuple[float, ...], engine: str,
+                   dtype: str) -> tuple[FloatArray, FloatArray | None]:
+    """One chunk of hours, from hour `first`, on a worker: its summaries, and its speed
+    change when `keep`. With a zarr `store` the worker writes the chunk there itself;
+    a chunk `written` before (a resumed run) is read back instead of computed."""
+    import zarr
+
+    valid = valid_cells(u10, v10, swh, mwd)
+    if written:
+        assert store is not None
+        output = zarr.open_array(store, path="speed_change", mode="r")
+        change = np.asarray(output[first:first + len(u10)])
+        speed, _ = marine.wind_speed_and_origin(np.asarray(u10, dtype=np.float64),
+                                                np.asarray(v10, dtype=np.float64))
+        capped = speed >= marine.FORCE_13_LOWER_BOUND_MS
+    else:
+        change, capped = speed_change_block(u10, v10, swh, mwd, vessel=vessel,
+                                            headings=headings, engine=engine, dtype=dtype)
+        if store is not None:
+            # A whole chunk of the store at once, written by zarr to a new file that is
+            # then renamed: a chunk file is complete or absent. A chunk that is all NaN is
+            # not written at all.
+            zarr.open_array(store, path="speed_change", mode="r+")[first:first + len(u10)] = change
+    return chunk_summary(change, valid, capped), (change if keep else None)

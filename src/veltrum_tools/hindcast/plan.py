@@ -1,0 +1,104 @@
+"""The plan of a hindcast: how its time steps are cut into chunks, and what the input, the
+output and the work come to. A pure function of shapes, sizes, workers and chunk hours."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+# Estimates per chunk, about: whole time steps, as many as make this many estimates (each
+# task has a fixed cost), but at least two chunks per worker when there are enough. Eight
+# million estimates of one heading take 32 MB as float32 and their input twice as much.
+CHUNK_ESTIMATES = 1 << 23
+# Chunks in one graph on the scheduler: a long run goes in batches of this many, so that
+# the client holds a bounded graph (a year of hourly global weather is some thousand chunks).
+BATCH_CHUNKS = 256
+# Estimates per second per worker that the plan assumes, end to end from reading the
+# input to the written store: the ufunc's as measured on a shared 2-core machine
+# (docs/performance.md), the calls engine's from its chunk function, some 2.5 times slower.
+RATE_PER_WORKER = {"ufunc": 5.0e6, "calls": 2.0e6}
+
+
+@dataclass(frozen=True)
+class Plan:
+    steps: int
+    grid: tuple[int, ...]
+    headings: int
+    hours: int  # per chunk
+    in_bytes: int
+    out_dtype: np.dtype[np.floating]
+    workers: int
+
+    @property
+    def chunks(self) -> int:
+        return -(-self.steps // self.hours)
+
+    @property
+    def estimates(self) -> int:
+        return self.steps * math.prod(self.grid) * self.headings
+
+    @property
+    def out_bytes(self) -> int:
+        return output_bytes((self.steps, *self.grid), [self.out_dtype], self.headings)
+
+    @property
+    def chunk_bytes(self) -> int:
+        return self.hours * math.prod(self.grid) * self.headings * self.out_dtype.itemsize
+
+    @property
+    def batches(self) -> int:
+        return -(-self.chunks // BATCH_CHUNKS)
+
+    def firsts(self) -> range:
+        return range(0, self.steps, self.hours)
+
+
+def output_dtype(field_dtypes: list[np.dtype[np.floating]]) -> np.dtype[np.floating]:
+    """float32 input gives float32 output; double stays double."""
+    return np.dtype(np.result_type(np.float32, *field_dtypes))
+
+
+def output_bytes(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]],
+                 headings: int) -> int:
+    """The size of the speed change over fields of `shape`, for so many headings."""
+    return math.prod(shape) * headings * output_dtype(field_dtypes).itemsize
+
+
+def make_plan(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]],
+              headings: int, workers: int, *, stored_hours: int, chunk_hours: int | None = None,
+              resumed_hours: int | None = None) -> Plan:
+    """The chunking and sizes of a run over fields of `shape` (time first) whose input comes
+    in chunks of `stored_hours`: `resumed_hours` per chunk when given (a resumed store's),
+    else `chunk_hours`, else about CHUNK_ESTIMATES a chunk, in whole chunks of the input
+    where those are smaller, so that each is read once."""
+    steps, *grid = shape
+    hours = resumed_hours
+    if hours is None:
+        hours = chunk_hours or max(1, min(
+            CHUNK_ESTIMATES // max(1, math.prod(grid) * headings),
+            math.ceil(steps / (2 * workers))))
+        if not chunk_hours and stored_hours < hours:
+            hours -= hours % stored_hours
+    in_bytes = sum(math.prod(shape) * dtype.itemsize for dtype in field_dtypes)
+    return Plan(steps, tuple(grid), headings, min(hours, steps), in_bytes,
+                output_dtype(field_dtypes), workers)
+
+
+def size(count: float) -> str:
+    """A number of bytes as people read it: 7.1 KB, 1.1 GB."""
+    for unit in ("bytes", "KB", "MB", "GB", "TB"):
+        if count < 1000 or unit == "TB":
+            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1000
+    raise AssertionError
+
+
+def duration(seconds: float) -> str:
+    """A time as people read it: 1 s at least, minutes past 90 s, hours past 90 min."""
+    if seconds < 90:
+        return f"{max(seconds, 1):.0f} s"
+    if seconds < 5400:
+        return f"{seconds / 60:.0f} min"
+    return f"{seconds / 3600:.1f} h"
