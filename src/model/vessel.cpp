@@ -11,7 +11,7 @@
 #include <limits>
 #include <string_view>
 
-#include "boundary/failure.hpp"
+#include "boundary/failure/failure.hpp"
 #include "model/choice.hpp"
 #include "model/rounding.hpp"
 
