@@ -1,7 +1,9 @@
-# Shared by the project's scripts: finds the CPython the build is for (3.12
-# unless VELTRUM_PYTHON names another, 3.10 or newer) with its headers, installs
-# the Debian packages the builds need and keeps a virtual environment for that
-# interpreter (.venv for 3.12, .venv-X.Y for another). Sourced, not run.
+# Shared by the project's scripts; sourcing it defines constants and functions
+# and runs nothing. A script that builds for an interpreter calls
+# use_target_python first: it finds the CPython the build is for (3.12 unless
+# VELTRUM_PYTHON names another, 3.10 or newer) with its headers; ensure_venv then
+# keeps a virtual environment for that interpreter (.venv for 3.12, .venv-X.Y for
+# another). It also installs the Debian packages the builds need.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DEFAULT_PYTHON_VERSION=3.12
@@ -94,15 +96,22 @@ with development headers"
 # The version (X.Y) of an interpreter.
 python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 
-BASE_PY="$(target_python)" || exit 1
-PYTHON_VERSION="$(python_version "$BASE_PY")"
-if [ "$PYTHON_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
-    VENV="$ROOT/.venv"
-    BUILD_SUFFIX=""
-else
-    VENV="$ROOT/.venv-$PYTHON_VERSION"
-    BUILD_SUFFIX="-$PYTHON_VERSION"
-fi
+# Finds the interpreter the build is for and sets BASE_PY to it, PYTHON_VERSION
+# to its version, VENV to its virtual environment's directory, PY to that
+# environment's interpreter (there once ensure_venv has run) and BUILD_SUFFIX to
+# what the names of its build directories end with ("" for 3.12, "-X.Y" else).
+use_target_python() {
+    BASE_PY="$(target_python)" || exit 1
+    PYTHON_VERSION="$(python_version "$BASE_PY")"
+    if [ "$PYTHON_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
+        VENV="$ROOT/.venv"
+        BUILD_SUFFIX=""
+    else
+        VENV="$ROOT/.venv-$PYTHON_VERSION"
+        BUILD_SUFFIX="-$PYTHON_VERSION"
+    fi
+    PY="$VENV/bin/python"
+}
 
 # Installs the named Debian packages that are missing.
 ensure_debian_packages() {
@@ -153,6 +162,7 @@ make_venv() {
 # given requirement files, skipping pip when they have not changed since the
 # last install.
 ensure_venv() {
+    [ -n "${VENV:-}" ] || die "ensure_venv needs use_target_python first"
     if ! is_cpython "$VENV/bin/python" "$PYTHON_VERSION"; then
         say "creating $VENV with $BASE_PY"
         make_venv "$BASE_PY" "$VENV"
@@ -165,7 +175,6 @@ ensure_venv() {
             $(printf -- '-r %s ' "$@")
         printf '%s\n' "$wanted" >>"$stamp"
     fi
-    PY="$VENV/bin/python"
 }
 
 # The project's version, the first `version = "..."` of pyproject.toml (its
