@@ -243,8 +243,11 @@ built_wheel() {
     printf '%s\n' "${wheels[0]}"
 }
 
-# Builds the extension and installs it into the virtual environment.
+# Builds the extension and installs it into the virtual environment. The build
+# is kept in a directory of the target interpreter's under build/, for the next
+# install; pip run by hand builds in a temporary directory instead.
 install_module() {
     say "building and installing veltrum"
-    pip_install "$PY" --no-build-isolation "$ROOT"
+    pip_install "$PY" --no-build-isolation \
+        --config-settings=build-dir="$ROOT/build/module$BUILD_SUFFIX" "$ROOT"
 }
