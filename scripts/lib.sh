@@ -1,9 +1,16 @@
-# Shared by the project's scripts: finds the CPython the build is for (3.12
-# unless VELTRUM_PYTHON names another, 3.10 or newer) with its headers, installs
-# the Debian packages the builds need and keeps a virtual environment for that
-# interpreter (.venv for 3.12, .venv-X.Y for another). Sourced, not run.
+# Shared by the project's scripts; sourcing it defines constants and functions
+# and runs nothing. A script that builds for an interpreter calls
+# use_target_python first: it finds the CPython the build is for (3.12 unless
+# VELTRUM_PYTHON names another, 3.10 or newer) with its headers; ensure_venv then
+# keeps a virtual environment for that interpreter (.venv for 3.12, .venv-X.Y for
+# another). The helpers install the Debian packages the builds need, run pip and
+# CMake the one way the project does, find the built wheels, and keep the stamps
+# of the caches (virtual environments, the interpreters' sets).
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The scripts run under set -euo pipefail; with this, so do the functions they
+# call inside $(...), which then stop at their first failing step as well.
+shopt -s inherit_errexit
 DEFAULT_PYTHON_VERSION=3.12
 SUPPORTED_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13 3.14 3.15)
 # The versions with an aarch64 wheel: those Debian has an arm64 interpreter of,
@@ -76,14 +83,19 @@ find_python() {
     return 1
 }
 
+# As find_python, but fails with a message when there is no such interpreter.
+require_python() {
+    find_python "$1" || die "no CPython $1 with development headers found \
+(tried python$1 on PATH, pyenv and scripts/interpreters); install one, run \
+scripts/interpreters (3.14, 3.15) or set VELTRUM_PYTHON to its path"
+}
+
 # Prints the interpreter the build is for: VELTRUM_PYTHON (a path, a command or
 # a version such as 3.11) if set, else CPython 3.12.
 target_python() {
     local wanted="${VELTRUM_PYTHON:-$DEFAULT_PYTHON_VERSION}"
     if [[ "$wanted" =~ ^3\.[0-9]+$ ]]; then
-        find_python "$wanted" || die "no CPython $wanted with development headers found \
-(tried python$wanted on PATH, pyenv and scripts/interpreters); install one, run \
-scripts/interpreters (3.14, 3.15) or set VELTRUM_PYTHON to its path"
+        require_python "$wanted"
     else
         is_cpython "$wanted" || die "VELTRUM_PYTHON=$wanted is not CPython 3.10 or newer \
 with development headers"
@@ -94,15 +106,38 @@ with development headers"
 # The version (X.Y) of an interpreter.
 python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 
-BASE_PY="$(target_python)" || exit 1
-PYTHON_VERSION="$(python_version "$BASE_PY")"
-if [ "$PYTHON_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
-    VENV="$ROOT/.venv"
-    BUILD_SUFFIX=""
-else
-    VENV="$ROOT/.venv-$PYTHON_VERSION"
-    BUILD_SUFFIX="-$PYTHON_VERSION"
-fi
+# Finds the interpreter the build is for and sets BASE_PY to it, PYTHON_VERSION
+# to its version, VENV to its virtual environment's directory, PY to that
+# environment's interpreter (there once ensure_venv has run) and BUILD_SUFFIX to
+# what the names of its build directories end with ("" for 3.12, "-X.Y" else).
+use_target_python() {
+    BASE_PY="$(target_python)" || exit 1
+    PYTHON_VERSION="$(python_version "$BASE_PY")"
+    if [ "$PYTHON_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
+        VENV="$ROOT/.venv"
+        BUILD_SUFFIX=""
+    else
+        VENV="$ROOT/.venv-$PYTHON_VERSION"
+        BUILD_SUFFIX="-$PYTHON_VERSION"
+    fi
+    PY="$VENV/bin/python"
+}
+
+# Stamps. A kept cache (a virtual environment, a set of interpreters) holds a
+# file "stamp" with a line for each thing put into it, saying what it was made
+# from; a step is done again only when its line is missing. Making the cache
+# afresh removes the file with the rest.
+has_stamp() { [ -f "$1/stamp" ] && grep -qxF -- "$2" "$1/stamp"; }
+add_stamp() { printf '%s\n' "$2" >>"$1/stamp"; }
+
+# pip of an interpreter, quiet and without its version check:
+# pip_quiet <python> <pip command> [arguments], pip_install <python> [arguments].
+pip_quiet() {
+    local py="$1"
+    shift
+    "$py" -m pip "$1" -q --disable-pip-version-check "${@:2}"
+}
+pip_install() { pip_quiet "$1" install "${@:2}"; }
 
 # Installs the named Debian packages that are missing.
 ensure_debian_packages() {
@@ -137,7 +172,7 @@ make_venv() {
             "$base_py" -m venv --without-pip "$dir"
             [ "$pip" = without-pip ] && return 0
             wheel="$(ls "${base_py%/usr/bin/*}"/usr/share/python-wheels/pip-*.whl)"
-            "$dir/bin/python" "$wheel/pip" install -q --disable-pip-version-check --no-index "$wheel"
+            PYTHONPATH="$wheel" pip_install "$dir/bin/python" --no-index "$wheel"
             ;;
         *)
             if [ "$pip" = without-pip ]; then
@@ -149,23 +184,46 @@ make_venv() {
     esac
 }
 
-# Creates the virtual environment from the target interpreter and installs the
-# given requirement files, skipping pip when they have not changed since the
-# last install.
+# Keeps a virtual environment of an interpreter in a directory with the given
+# requirement files installed: made when it is missing or of another version,
+# and pip run only for requirements (by content) not installed there before.
+# Its output goes to standard error.
+ensure_env() {  # base interpreter, directory, requirement files...
+    local base_py="$1" dir="$2" key file requirements=()
+    shift 2
+    [ -n "$base_py" ] || die "no interpreter to make $dir with"
+    if ! is_cpython "$dir/bin/python" "$(python_version "$base_py")"; then
+        say "creating $dir with $base_py"
+        make_venv "$base_py" "$dir" >&2
+    fi
+    key="requirements $(cat "$@" | sha256sum | cut -d ' ' -f 1)"
+    if ! has_stamp "$dir" "$key"; then
+        say "installing $* into $dir"
+        for file in "$@"; do
+            requirements+=(-r "$file")
+        done
+        pip_install "$dir/bin/python" "${requirements[@]}" >&2
+        add_stamp "$dir" "$key"
+    fi
+}
+
+# The target interpreter's virtual environment (use_target_python first) with
+# the given requirement files.
 ensure_venv() {
-    if ! is_cpython "$VENV/bin/python" "$PYTHON_VERSION"; then
-        say "creating $VENV with $BASE_PY"
-        make_venv "$BASE_PY" "$VENV"
-    fi
-    local stamp="$VENV/.requirements" wanted
-    wanted="$(cat "$@" | sha256sum)"
-    if [ ! -f "$stamp" ] || ! grep -qxF "$wanted" "$stamp"; then
-        say "installing Python requirements"
-        "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-            $(printf -- '-r %s ' "$@")
-        printf '%s\n' "$wanted" >>"$stamp"
-    fi
-    PY="$VENV/bin/python"
+    [ -n "${VENV:-}" ] || die "ensure_venv needs use_target_python first"
+    ensure_env "$BASE_PY" "$VENV" "$@"
+}
+
+# Configures a build of the project with CMake for the target interpreter, with
+# the environment's Ninja: cmake_configure <build directory> <build type> [-D...].
+# A build without the module (-DVELTRUM_BUILD_MODULE=OFF) looks for no Python
+# and is not told of one.
+cmake_configure() {
+    local dir="$1" type="$2" python=(-DPython_EXECUTABLE="$PY")
+    shift 2
+    [[ " $* " == *" -DVELTRUM_BUILD_MODULE=OFF "* ]] && python=()
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+        -DCMAKE_BUILD_TYPE="$type" "${python[@]}" "$@" >/dev/null
 }
 
 # The project's version, the first `version = "..."` of pyproject.toml (its
@@ -174,8 +232,22 @@ project_version() {
     sed -n 's/^version = "\([^"]*\)"$/\1/p' "$ROOT/pyproject.toml" | head -n 1
 }
 
-# Builds the extension and installs it into the virtual environment.
+# Prints the wheel of this version of the project in a directory for a CPython
+# version (X.Y) and a machine (x86_64 or aarch64); fails unless there is
+# exactly one.
+built_wheel() {
+    local dir="$1" version="$2" machine="$3" wheels
+    wheels=("$dir"/veltrum-"$(project_version)"-cp"${version/./}"-*_"$machine".whl)
+    [ -f "${wheels[0]}" ] && [ ${#wheels[@]} -eq 1 ] ||
+        die "no single wheel for CPython $version on $machine in $dir: ${wheels[*]##*/}"
+    printf '%s\n' "${wheels[0]}"
+}
+
+# Builds the extension and installs it into the virtual environment. The build
+# is kept in a directory of the target interpreter's under build/, for the next
+# install; pip run by hand builds in a temporary directory instead.
 install_module() {
     say "building and installing veltrum"
-    "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
+    pip_install "$PY" --no-build-isolation \
+        --config-settings=build-dir="$ROOT/build/module$BUILD_SUFFIX" "$ROOT"
 }

@@ -1,6 +1,7 @@
-# Sourced by the sanitizer stages, after lib.sh: SANITIZE_BUILD is the build
-# directory of the module and C++ tests made with ASan and UBSan, and
-# SANITIZED is the `env` prefix that runs the ordinary interpreter on it.
+# Sourced by the sanitizer stages, after lib.sh. use_sanitize_build (after
+# use_target_python) sets SANITIZE_BUILD, the build directory of the module and
+# C++ tests made with ASan and UBSan; sanitizer_env sets SANITIZED, the `env`
+# prefix that runs the ordinary interpreter on it.
 #
 # The interpreter is not built with the sanitizer, so its runtime is preloaded;
 # libstdc++ too, or ASan cannot find the real __cxa_throw when the module throws.
@@ -9,11 +10,13 @@
 # an overflow inside its pools). The interpreter keeps much of its memory until
 # exit, so leak detection is off: leaks are the memcheck and soak stages'.
 
-SANITIZE_BUILD="$ROOT/build/sanitize$BUILD_SUFFIX"
-# Every sanitizer report, of the test process or of any child it starts, lands
-# here as a file of its own: a child that dies of a finding can never pass for
-# one that was expected to fail.
-SANITIZER_REPORTS="$SANITIZE_BUILD/reports"
+use_sanitize_build() {
+    SANITIZE_BUILD="$ROOT/build/sanitize$BUILD_SUFFIX"
+    # Every sanitizer report, of the test process or of any child it starts,
+    # lands here as a file of its own: a child that dies of a finding can never
+    # pass for one that was expected to fail.
+    SANITIZER_REPORTS="$SANITIZE_BUILD/reports"
+}
 
 sanitizer_env() {
     local asan_runtime cxx_runtime

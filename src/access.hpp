@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "boundary/pending_error.hpp"
+#include "boundary/python/pending_error.hpp"
 #include "messages.hpp"
 #include "navcalc.hpp"
 

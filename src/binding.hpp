@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "boundary/pending_error.hpp"
+#include "boundary/python/pending_error.hpp"
 #include "hot.hpp"
 
 namespace veltrum {

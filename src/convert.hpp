@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "boundary/pending_error.hpp"
+#include "boundary/python/pending_error.hpp"
 #include "compat.hpp"
 #include "hot.hpp"
 

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "boundary/pending_error.hpp"
+#include "boundary/python/pending_error.hpp"
 
 namespace veltrum {
 

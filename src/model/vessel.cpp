@@ -11,14 +11,17 @@
 #include <limits>
 #include <string_view>
 
-#include "boundary/failure.hpp"
+#include "boundary/failure/failure.hpp"
 #include "model/choice.hpp"
 #include "model/rounding.hpp"
 
 namespace veltrum::model {
 namespace {
 
-// The checks' fixed locations, as reported with each failure.
+// The checks' fixed locations: a reported contract, the file, line and column
+// that each check's failure report prints (tests/python/test_failures.py holds
+// them too), not lines of this tree. src\lib.cpp, backslash and all, names no
+// file here; the values stay as they are whatever code moves.
 constexpr Site kParticularsSite{"src\\lib.cpp", 12, 9};
 constexpr Site kBlockCoefficientSite{"src\\lib.cpp", 70, 14};
 constexpr Site kBeaufortSite{"src\\lib.cpp", 78, 9};

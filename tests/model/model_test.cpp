@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/failure.hpp"
-#include "boundary/report.hpp"
+#include "boundary/failure/failure.hpp"
+#include "boundary/failure/report.hpp"
 #include "model/rounding.hpp"
 #include "model/vessel.hpp"
 

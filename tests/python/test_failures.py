@@ -32,7 +32,7 @@ SHORT_NOTE = ("note: Some details are omitted, run with `VELTRUM_BACKTRACE=full`
               " backtrace.\n")
 RESUMING = ("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
             "Python stack trace below:\n")
-MACHINERY = re.compile(r"boundary/(failure|report|backtrace)\.cpp|veltrum::fail|write_report")
+MACHINERY = re.compile(r"boundary/failure/(failure|report|backtrace)\.cpp|veltrum::fail|write_report")
 ANY_HEAD = r"\nthread '<unnamed>' \({}\) panicked at [^\n]+:\d+:\d+:\n{}\n"
 NOISE = ("import os\nparent = os.getppid()\nprint(flush=True)\n"
          "while os.getppid() == parent:\n    os.write(2, b'~noise~\\n')")

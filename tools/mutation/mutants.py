@@ -18,9 +18,10 @@ class Mutant(NamedTuple):
 VESSEL, LIB, BINDING_H, BINDING, CONVERT_H, CONVERT, ACCESS, MESSAGES = (
     "src/model/vessel.cpp", "src/lib.cpp", "src/binding.hpp", "src/binding.cpp",
     "src/convert.hpp", "src/convert.cpp", "src/access.hpp", "src/messages.cpp")
-REPORT, FAILURE, PENDING, PANIC = ("src/boundary/report.cpp", "src/boundary/failure.cpp",
-                                   "src/boundary/pending_error.cpp",
-                                   "src/boundary/panic_exception.cpp")
+REPORT, FAILURE, PENDING, PANIC = ("src/boundary/failure/report.cpp",
+                                   "src/boundary/failure/failure.cpp",
+                                   "src/boundary/python/pending_error.cpp",
+                                   "src/boundary/python/panic_exception.cpp")
 UFUNC, CHOICE = "src/ufunc/speed_change.cpp", "src/model/choice.hpp"
 
 # One coefficient of each row of the speed-reduction table moved by 0.5; rows that

@@ -1,10 +1,10 @@
 // Raising model failures: the per-thread bookkeeping around each failure, the
 // report at the point of failure, and the out-of-memory abort.
-#include "boundary/failure.hpp"
+#include "boundary/failure/failure.hpp"
 
 #include <cstdlib>
 
-#include "boundary/report.hpp"
+#include "boundary/failure/report.hpp"
 
 namespace veltrum {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <Python.h>
 
-#include "boundary/failure.hpp"
-#include "boundary/pending_error.hpp"
+#include "boundary/failure/failure.hpp"
+#include "boundary/python/pending_error.hpp"
 #include "compat.hpp"
 
 namespace veltrum {

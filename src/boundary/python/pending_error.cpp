@@ -1,9 +1,9 @@
 // Pending errors: restoring them into the interpreter, taking the interpreter's
 // exception back, and the failed interpreter call.
-#include "boundary/pending_error.hpp"
+#include "boundary/python/pending_error.hpp"
 
-#include "boundary/panic_exception.hpp"
-#include "boundary/report.hpp"
+#include "boundary/failure/report.hpp"
+#include "boundary/python/panic_exception.hpp"
 #include "compat.hpp"
 
 namespace veltrum {

@@ -1,6 +1,6 @@
 // The entry trap's out-of-line parts: conversion of a caught failure and the
 // escape check.
-#include "boundary/trap.hpp"
+#include "boundary/python/trap.hpp"
 
 namespace veltrum::detail {
 

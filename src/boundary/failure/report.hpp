@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "boundary/failure.hpp"
+#include "boundary/failure/failure.hpp"
 
 namespace veltrum::report {
 

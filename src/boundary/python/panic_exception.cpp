@@ -1,8 +1,8 @@
 // PanicException, created once per process and never released.
-#include "boundary/panic_exception.hpp"
+#include "boundary/python/panic_exception.hpp"
 
-#include "boundary/failure.hpp"
-#include "boundary/pending_error.hpp"
+#include "boundary/failure/failure.hpp"
+#include "boundary/python/pending_error.hpp"
 
 namespace veltrum {
 namespace {

@@ -10,9 +10,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "boundary/failure.hpp"
-#include "boundary/owned_ref.hpp"
-#include "boundary/text.hpp"
+#include "boundary/failure/failure.hpp"
+#include "boundary/failure/text.hpp"
+#include "boundary/python/owned_ref.hpp"
 
 namespace veltrum {
 

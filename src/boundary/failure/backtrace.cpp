@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "boundary/report.hpp"
+#include "boundary/failure/report.hpp"
 
 #if VELTRUM_HAVE_LIBBACKTRACE
 #include <backtrace.h>
@@ -30,8 +30,9 @@ constexpr std::string_view kShortNote =
 bool is_machinery(std::string_view name, const char* file) noexcept {
     if (file != nullptr) {
         const std::string_view path = file;
-        return path.ends_with("boundary/failure.cpp") || path.ends_with("boundary/report.cpp") ||
-               path.ends_with("boundary/backtrace.cpp");
+        return path.ends_with("boundary/failure/failure.cpp") ||
+               path.ends_with("boundary/failure/report.cpp") ||
+               path.ends_with("boundary/failure/backtrace.cpp");
     }
     return name.starts_with("veltrum::fail") || name.starts_with("veltrum::report::") ||
            name.starts_with("backtrace_") || name.starts_with("_Unwind_");

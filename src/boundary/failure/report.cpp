@@ -1,5 +1,5 @@
 // The failure report on standard error: head, hint line, backtrace switch.
-#include "boundary/report.hpp"
+#include "boundary/failure/report.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>

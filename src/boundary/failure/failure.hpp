@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "boundary/text.hpp"
+#include "boundary/failure/text.hpp"
 
 namespace veltrum {
 
