@@ -11,7 +11,6 @@
 #include <numpy/ufuncobject.h>
 
 #include <array>
-#include <bit>
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +18,12 @@
 #include <limits>
 
 #include "model/vessel.hpp"
+#include "ufunc/vessel_cache.hpp"
 
 namespace {
 
 using veltrum::model::Estimator;
+using veltrum::ufunc::VesselCache;
 
 // The operands in the ufunc's order; the output comes last.
 enum Operand : int {
@@ -54,46 +55,6 @@ T read(char* const* args, const npy_intp* steps, int operand, npy_intp i) {
 inline void write(char* const* args, const npy_intp* steps, npy_intp i, double value) {
     std::memcpy(args[kResult] + i * steps[kResult], &value, sizeof value);
 }
-
-inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-// The estimator of the elements being estimated. Arrays usually repeat one
-// hull and condition over long runs, so the vessel is rebuilt only when the
-// hull or the condition differs from the last element's. Values are compared
-// by their bits: a NaN matches itself, and -0.0 is not 0.0.
-class VesselCache {
-public:
-    // The estimator for these inputs, or null when the particulars are rejected.
-    Estimator* get(const std::array<double, 4>& hull, double speed_kts, bool laden) {
-        const std::array<std::uint64_t, 4> hull_key{bits(hull[0]), bits(hull[1]), bits(hull[2]),
-                                                    bits(hull[3])};
-        if (!have_hull_ || hull_key != hull_key_) {
-            have_hull_ = true;
-            have_condition_ = false;
-            hull_key_ = hull_key;
-            accepted_ = estimator_.set_hull(hull[0], hull[1], hull[2], hull[3]);
-        }
-        if (!accepted_) {
-            return nullptr;
-        }
-        if (!have_condition_ || bits(speed_kts) != speed_key_ || laden != laden_) {
-            have_condition_ = true;
-            speed_key_ = bits(speed_kts);
-            laden_ = laden;
-            estimator_.set_condition(speed_kts, laden);
-        }
-        return &estimator_;
-    }
-
-private:
-    Estimator estimator_;
-    std::array<std::uint64_t, 4> hull_key_{};
-    std::uint64_t speed_key_ = 0;
-    bool have_hull_ = false;
-    bool have_condition_ = false;
-    bool accepted_ = false;
-    bool laden_ = false;
-};
 
 // One element's estimate with an accepted vessel; false for a rejected
 // Beaufort number. The range is checked in the Beaufort number's own type, so

@@ -21,7 +21,8 @@ VESSEL, LIB, BINDING_H, BINDING, CONVERT_H, CONVERT, ACCESS, MESSAGES = (
 REPORT, FAILURE, PENDING, PANIC = ("src/boundary/report.cpp", "src/boundary/failure.cpp",
                                    "src/boundary/pending_error.cpp",
                                    "src/boundary/panic_exception.cpp")
-UFUNC, CHOICE = "src/ufunc/speed_change.cpp", "src/model/choice.hpp"
+UFUNC, CACHE, CHOICE = ("src/ufunc/speed_change.cpp", "src/ufunc/vessel_cache.hpp",
+                        "src/model/choice.hpp")
 
 # One coefficient of each row of the speed-reduction table moved by 0.5; rows that
 # are the same laden and in ballast carry their neighbours as context.
@@ -285,7 +286,7 @@ KEY = "hull_key{bits(hull[0]), bits(hull[1]), bits(hull[2]),\n" + " " * 52 + "bi
 
 
 def key_without(i, name):
-    return Mutant("ufunc", UFUNC, KEY, KEY.replace(f"hull[{i}]", f"hull[{i ^ 1}]", 1),
+    return Mutant("ufunc", CACHE, KEY, KEY.replace(f"hull[{i}]", f"hull[{i ^ 1}]", 1),
                   f"the {name} left out of the hull's key")
 
 
@@ -338,17 +339,17 @@ MUTANTS += [
     key_without(1, "length"),
     key_without(2, "breadth"),
     key_without(3, "draught"),
-    Mutant("ufunc", UFUNC, "bits(speed_kts) != speed_key_ || laden != laden_",
+    Mutant("ufunc", CACHE, "bits(speed_kts) != speed_key_ || laden != laden_",
            "laden != laden_", "a new speed on the same hull not set"),
-    Mutant("ufunc", UFUNC, "bits(speed_kts) != speed_key_ || laden != laden_",
+    Mutant("ufunc", CACHE, "bits(speed_kts) != speed_key_ || laden != laden_",
            "bits(speed_kts) != speed_key_", "a new loading state on the same hull not set"),
-    Mutant("ufunc", UFUNC, "have_condition_ = false;\n            hull_key_",
+    Mutant("ufunc", CACHE, "have_condition_ = false;\n            hull_key_",
            "hull_key_", "a new hull keeps the last hull's condition"),
-    Mutant("ufunc", UFUNC, "if (!have_hull_ || hull_key", "if (hull_key",
+    Mutant("ufunc", CACHE, "if (!have_hull_ || hull_key", "if (hull_key",
            "the first hull taken as set when it matches the unset key",
            "the unset key is that of a hull of +0.0s, which is rejected, and accepted_ "
            "starts false"),
-    Mutant("ufunc", UFUNC, "bits(speed_kts) != speed_key_ ||",
+    Mutant("ufunc", CACHE, "bits(speed_kts) != speed_key_ ||",
            "speed_kts != std::bit_cast<double>(speed_key_) ||", "the speed compared by value",
            "a zero speed's sign never shows, the wave term being never zero, and a NaN "
            "speed only sets the condition again"),
