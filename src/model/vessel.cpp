@@ -356,15 +356,31 @@ inline double wind_term(const Vessel& vessel, double displacement_power, std::in
     return ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
 }
 
+// The wave steps that depend on the height alone: the effective height and
+// the wave term before its direction factor.
+struct Waves {
+    double height;
+    double magnitude;
+};
+
 template <class Choice>
-inline double with_waves(double wind, double wave_height, double wave_beta) {
+inline Waves waves_of_height(double wave_height) {
     const double height = effective_wave_height<Choice>(wave_height);
-    const double factor = wave_factor<Choice>(wave_beta, height);
-    const double wave =
-        fast_round_to<Choice>((height * 0.178 + height * height * 0.102) * factor, 10000.0);
+    return {height, height * 0.178 + height * height * 0.102};
+}
+
+template <class Choice>
+inline double with_waves(double wind, const Waves& waves, double wave_beta) {
+    const double factor = wave_factor<Choice>(wave_beta, waves.height);
+    const double wave = fast_round_to<Choice>(waves.magnitude * factor, 10000.0);
 
     const double total = wave * 0.7 + wind * 0.3;
     return fast_round_to<Choice>(soft_limit<Choice>(total), 100.0);
+}
+
+template <class Choice>
+inline double with_waves(double wind, double wave_height, double wave_beta) {
+    return with_waves<Choice>(wind, waves_of_height<Choice>(wave_height), wave_beta);
 }
 
 }  // namespace
@@ -410,6 +426,16 @@ void Estimator::set_condition(double speed_kts, bool laden) {
     known_ = 0;
 }
 
+inline double Estimator::wind(std::int32_t wind_scale, std::size_t row) {
+    const std::size_t index = static_cast<std::size_t>(wind_scale) * kWindDirectionRows + row;
+    const std::uint64_t bit = std::uint64_t{1} << index;
+    if ((known_ & bit) == 0) {
+        wind_[index] = wind_term(vessel_, displacement_power_, wind_scale, row);
+        known_ |= bit;
+    }
+    return wind_[index];
+}
+
 double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave_height,
                           double wave_beta) {
     if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
@@ -417,14 +443,21 @@ double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave
     }
     // The choices by mask: an array's conditions are as good as random to a
     // branch predictor.
-    const std::size_t row = wind_direction_row<Masked>(wind_beta);
-    const std::size_t index = static_cast<std::size_t>(wind_scale) * kWindDirectionRows + row;
-    const std::uint64_t bit = std::uint64_t{1} << index;
-    if ((known_ & bit) == 0) {
-        wind_[index] = wind_term(vessel_, displacement_power_, wind_scale, row);
-        known_ |= bit;
+    return with_waves<Masked>(wind(wind_scale, wind_direction_row<Masked>(wind_beta)), wave_height,
+                              wave_beta);
+}
+
+void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
+                                   std::span<const double> wind_beta,
+                                   std::span<const double> wave_beta, std::span<double> change) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
     }
-    return with_waves<Masked>(wind_[index], wave_height, wave_beta);
+    const Waves waves = waves_of_height<Masked>(wave_height);
+    for (std::size_t i = 0; i < change.size(); ++i) {
+        change[i] = with_waves<Masked>(wind(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
+                                       waves, wave_beta[i]);
+    }
 }
 
 }  // namespace veltrum::model
