@@ -1,6 +1,7 @@
 // veltrum_numpy: the speed-change estimate as a NumPy ufunc over whole arrays,
 // computed by the model NavCalc uses. A rejected element is NaN and raises the
-// floating-point "invalid" flag, NumPy's convention, instead of a failure.
+// floating-point "invalid" flag, NumPy's convention, instead of a failure. The
+// module also holds speed_change_from_weather (ufunc/from_weather.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -18,6 +19,7 @@
 #include <limits>
 
 #include "model/vessel.hpp"
+#include "ufunc/from_weather.hpp"
 #include "ufunc/vessel_cache.hpp"
 
 namespace {
@@ -156,7 +158,9 @@ constexpr const char* kDoc =
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "veltrum_numpy",
-    "Whole arrays of veltrum estimates: the NumPy ufunc speed_change.",
+    "Whole arrays of veltrum estimates: the NumPy ufunc speed_change, and\n"
+    "speed_change_from_weather, the estimates and their summaries over grid cells\n"
+    "of true weather.",
     -1,
     nullptr,
     nullptr,
@@ -182,11 +186,17 @@ PyObject* create_module() {
     }
     PyObject* ufunc = PyUFunc_FromFuncAndData(kLoops, kLoopData, kLoopTypes, kLoopCount, kInputs, 1,
                                               PyUFunc_None, "speed_change", kDoc, 0);
-    PyObject* all = Py_BuildValue("[s]", "speed_change");
-    const bool added = ufunc != nullptr && all != nullptr &&
+    const veltrum::ufunc::GeneralizedUfunc& weather = veltrum::ufunc::speed_change_from_weather();
+    PyObject* from_weather = PyUFunc_FromFuncAndDataAndSignature(
+        weather.loops, weather.data, weather.types, weather.loop_count, weather.inputs,
+        weather.outputs, PyUFunc_None, weather.name, weather.doc, 0, weather.signature);
+    PyObject* all = Py_BuildValue("[ss]", "speed_change", weather.name);
+    const bool added = ufunc != nullptr && from_weather != nullptr && all != nullptr &&
                        PyModule_AddObjectRef(module, "speed_change", ufunc) == 0 &&
+                       PyModule_AddObjectRef(module, weather.name, from_weather) == 0 &&
                        PyModule_AddObjectRef(module, "__all__", all) == 0;
     Py_XDECREF(ufunc);
+    Py_XDECREF(from_weather);
     Py_XDECREF(all);
     if (!added) {
         Py_DECREF(module);

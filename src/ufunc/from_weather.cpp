@@ -1,0 +1,340 @@
+// speed_change_from_weather: the hindcast's arithmetic for one grid cell, in
+// one pass. From the cell's time series of wind components, wave height and
+// wave direction it makes every hour's estimate at every heading, and the
+// cell's summaries over its hours and headings, with no array in between.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#include <numpy/ndarraytypes.h>
+
+#include "ufunc/from_weather.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cfenv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "model/vessel.hpp"
+#include "ufunc/vessel_cache.hpp"
+#include "ufunc/weather.hpp"
+
+namespace veltrum::ufunc {
+namespace {
+
+using model::Estimator;
+
+// The operands in the signature's order,
+// (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6).
+enum Operand : int {
+    kDisplacement,
+    kLength,
+    kBreadth,
+    kDraught,
+    kSpeed,
+    kLaden,
+    kHeadings,
+    kU10,
+    kV10,
+    kSwh,
+    kMwd,
+    kChange,
+    kSummaries,
+    kOperands,
+};
+constexpr int kInputs = kChange;
+constexpr int kOutputs = kOperands - kChange;
+
+// NumPy passes the loop's length, then the core dimensions in the order of
+// their first appearance in the signature; the steps of the outer loop, one
+// per operand, then each operand's core steps in order.
+enum Dimension : int { kCells, kHeadingCount, kHours };
+enum CoreStep : int {
+    kHeadingStep = kOperands,
+    kU10Step,
+    kV10Step,
+    kSwhStep,
+    kMwdStep,
+    kChangeHourStep,
+    kChangeHeadingStep,
+    kSummaryStep,
+};
+
+// The summaries of a cell, in this order in the output.
+enum Summary : int { kEstimates, kLosses, kTotal, kSkipped, kCapped, kWorst, kSummaryCount };
+constexpr double kLossThreshold = -1.0;  // a loss of more than a knot
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// NumPy hands a loop aligned data, and memcpy of the element's size compiles
+// to one load or store.
+template <class T>
+T load(const char* at) {
+    T value{};
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <class T>
+void store(char* at, T value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+// One cell's summaries, added up as its estimates are stored. The counts are
+// integers until they are written.
+struct Totals {
+    std::int64_t estimates = 0;
+    std::int64_t losses = 0;
+    std::int64_t skipped = 0;
+    std::int64_t capped = 0;
+    double total = 0.0;
+    double worst = kInfinity;
+
+    // A stored estimate, read back as a double. NaN is no estimate; an infinity
+    // (after a speed whose m/s overflow) is one, as the hindcast counts it.
+    void add(double change) {
+        const bool estimate = change == change;
+        estimates += static_cast<std::int64_t>(estimate);
+        losses += static_cast<std::int64_t>(change < kLossThreshold);
+        total += estimate ? change : 0.0;  // +0.0 changes no sum that starts at +0.0
+        worst = change < worst ? change : worst;
+    }
+};
+
+// Block of cells run hour by hour: the fields of one hour, and the estimates,
+// are stored cell after cell, so a block reads and writes whole cache lines
+// however far apart the hours lie.
+constexpr npy_intp kBlockCells = 64;
+// Headings estimated together, at most.
+constexpr npy_intp kHeadingBatch = 16;
+
+template <class Field>
+class WeatherLoop {
+public:
+    WeatherLoop(char** args, const npy_intp* dimensions, const npy_intp* steps)
+        : args_(args),
+          steps_(steps),
+          cells_(dimensions[kCells]),
+          headings_(dimensions[kHeadingCount]),
+          hours_(dimensions[kHours]) {}
+
+    // Every cell; true when a cell's vessel was rejected.
+    bool run() {
+        bool one_vessel = true;  // the vessel's inputs broadcast: one vessel for all cells
+        for (int operand = kDisplacement; operand <= kLaden; ++operand) {
+            one_vessel = one_vessel && steps_[operand] == 0;
+        }
+        bool rejected = false;
+        Estimator* vessel = nullptr;
+        if (one_vessel && cells_ > 0) {
+            vessel = vessel_of(0);
+            rejected = vessel == nullptr;
+        }
+        const npy_intp block = one_vessel ? kBlockCells : 1;
+        std::array<Totals, kBlockCells> totals{};
+        for (npy_intp first = 0; first < cells_; first += block) {
+            const npy_intp count = std::min(block, cells_ - first);
+            if (!one_vessel) {
+                vessel = vessel_of(first);
+                rejected = rejected || vessel == nullptr;
+            }
+            std::fill_n(totals.begin(), count, Totals{});
+            for (npy_intp hour = 0; hour < hours_; ++hour) {
+                for (npy_intp i = 0; i < count; ++i) {
+                    cell_hour(first + i, hour, vessel, totals[static_cast<std::size_t>(i)]);
+                }
+            }
+            for (npy_intp i = 0; i < count; ++i) {
+                write_summaries(first + i, totals[static_cast<std::size_t>(i)]);
+            }
+        }
+        return rejected;
+    }
+
+private:
+    const char* at(int operand, npy_intp cell) const {
+        return args_[operand] + cell * steps_[operand];
+    }
+
+    Estimator* vessel_of(npy_intp cell) {
+        return cache_.get({load<double>(at(kDisplacement, cell)), load<double>(at(kLength, cell)),
+                           load<double>(at(kBreadth, cell)), load<double>(at(kDraught, cell))},
+                          load<double>(at(kSpeed, cell)), load<npy_bool>(at(kLaden, cell)) != 0);
+    }
+
+    double field(int operand, int step, npy_intp cell, npy_intp hour) const {
+        return static_cast<double>(load<Field>(at(operand, cell) + hour * steps_[step]));
+    }
+
+    // One hour of one cell at every heading.
+    void cell_hour(npy_intp cell, npy_intp hour, Estimator* vessel, Totals& totals) {
+        const double u = field(kU10, kU10Step, cell, hour);
+        const double v = field(kV10, kV10Step, cell, hour);
+        const double height = field(kSwh, kSwhStep, cell, hour);
+        const double waves_from = field(kMwd, kMwdStep, cell, hour);
+        char* const out = args_[kChange] + cell * steps_[kChange] + hour * steps_[kChangeHourStep];
+        const npy_intp out_step = steps_[kChangeHeadingStep];
+        if (!(std::isfinite(u) && std::isfinite(v) && std::isfinite(height) &&
+              std::isfinite(waves_from))) {
+            ++totals.skipped;
+            fill_nan(out, out_step);
+            return;
+        }
+        const double speed = wind_speed(u, v);
+        totals.capped += static_cast<std::int64_t>(speed >= kForce13LowerBound);
+        if (vessel == nullptr) {
+            fill_nan(out, out_step);
+            return;
+        }
+        const double wind_origin = wind_from(u, v);
+        const std::int32_t force = beaufort_force(speed);
+        const char* const heading = at(kHeadings, cell);
+        const npy_intp heading_step = steps_[kHeadingStep];
+        // The headings a few at a time, their angles off the bow made first:
+        // without a branch where every difference of directions lies within a
+        // turn (always, for finite headings of one turn), else again in full.
+        std::array<double, kHeadingBatch> wind_beta;
+        std::array<double, kHeadingBatch> wave_beta;
+        std::array<double, kHeadingBatch> course;
+        std::array<double, kHeadingBatch> change;
+        for (npy_intp first = 0; first < headings_; first += kHeadingBatch) {
+            const auto count = static_cast<std::size_t>(std::min(kHeadingBatch, headings_ - first));
+            for (std::size_t j = 0; j < count; ++j) {
+                course[j] = load<double>(heading + (first + static_cast<npy_intp>(j)) * heading_step);
+            }
+            bool within_turn = true;
+            for (std::size_t j = 0; j < count; ++j) {
+                const double wind = wind_origin - course[j];
+                const double wave = waves_from - course[j];
+                within_turn = within_turn & (std::fabs(wind) < 360.0) & (std::fabs(wave) < 360.0);
+                wind_beta[j] = fold_within_turn(wind);
+                wave_beta[j] = fold_within_turn(wave);
+            }
+            if (!within_turn) [[unlikely]] {
+                for (std::size_t j = 0; j < count; ++j) {
+                    wind_beta[j] = relative_angle(course[j], wind_origin);
+                    wave_beta[j] = relative_angle(course[j], waves_from);
+                }
+            }
+            vessel->compute_directions(force, height, std::span(wind_beta).first(count),
+                                       std::span(wave_beta).first(count),
+                                       std::span(change).first(count));
+            for (std::size_t j = 0; j < count; ++j) {
+                const auto stored = static_cast<Field>(change[j]);
+                store(out + (first + static_cast<npy_intp>(j)) * out_step, stored);
+                totals.add(static_cast<double>(stored));
+            }
+        }
+    }
+
+    void fill_nan(char* out, npy_intp out_step) const {
+        for (npy_intp j = 0; j < headings_; ++j) {
+            store(out + j * out_step, static_cast<Field>(kNaN));
+        }
+    }
+
+    void write_summaries(npy_intp cell, const Totals& totals) {
+        std::array<double, kSummaryCount> values{};
+        values[kEstimates] = static_cast<double>(totals.estimates);
+        values[kLosses] = static_cast<double>(totals.losses);
+        values[kTotal] = totals.total;
+        values[kSkipped] = static_cast<double>(totals.skipped);
+        values[kCapped] = static_cast<double>(totals.capped);
+        values[kWorst] = totals.worst;
+        char* const out = args_[kSummaries] + cell * steps_[kSummaries];
+        for (int k = 0; k < kSummaryCount; ++k) {
+            store(out + k * steps_[kSummaryStep], values[static_cast<std::size_t>(k)]);
+        }
+    }
+
+    char** args_;
+    const npy_intp* steps_;
+    npy_intp cells_;
+    npy_intp headings_;
+    npy_intp hours_;
+    VesselCache cache_;
+};
+
+// The arithmetic raises flags the scalar path never shows (a NaN compared, a
+// signalling NaN converted, fmod of an infinity): they are put back as they
+// were, and only a rejected vessel raises "invalid".
+template <class Field>
+void from_weather_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
+                       void* /*data*/) noexcept {
+    std::fexcept_t flags{};
+    std::fegetexceptflag(&flags, FE_ALL_EXCEPT);
+    const bool rejected = WeatherLoop<Field>(args, dimensions, steps).run();
+    std::fesetexceptflag(&flags, FE_ALL_EXCEPT);
+    if (rejected) {
+        std::feraiseexcept(FE_INVALID);
+    }
+}
+
+// Single-precision fields first: NumPy takes the first loop the inputs cast to
+// safely, so float32 (and float16) fields keep their type, and float64 ones,
+// or a mix, take the double loop.
+Loop kLoops[] = {from_weather_loop<float>, from_weather_loop<double>};
+void* const kLoopData[] = {nullptr, nullptr};
+constexpr int kLoopCount = 2;
+const char kLoopTypes[] = {
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE,
+    NPY_FLOAT,  NPY_FLOAT,  NPY_FLOAT,  NPY_FLOAT,  NPY_FLOAT,  NPY_DOUBLE,  // float32 fields
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE,
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,  // float64 fields
+};
+static_assert(sizeof kLoopTypes == std::size_t{kLoopCount} * std::size_t{kOperands});
+
+// NumPy puts its own signature line in front.
+constexpr const char* kDoc =
+    "Speed change over the hours of grid cells of true weather, at several headings.\n"
+    "\n"
+    "speed_change_from_weather(displacement, length, breadth, draught, speed_kts, laden,\n"
+    "                          headings, u10, v10, swh, mwd)\n"
+    "    -> (change, summaries)\n"
+    "\n"
+    "Signature (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6): for each cell, the time\n"
+    "series of its t hours of u10 and v10 (wind towards east and north, m/s), swh\n"
+    "(significant wave height, m) and mwd (the true direction the waves come from,\n"
+    "degrees), and h headings (true courses, degrees).\n"
+    "\n"
+    "A cell-hour is skipped when any of its four fields is not finite: NaN at every\n"
+    "heading. Otherwise, in double, the wind speed is sqrt(u*u + v*v), the direction it\n"
+    "comes from math.degrees(math.atan2(u, v)) + 180.0, its Beaufort force\n"
+    "veltrum_tools.marine.beaufort_force of the speed (force 13 and over, 37.0 m/s,\n"
+    "taken as 12), the angles off the bow marine.relative_angle(heading, direction),\n"
+    "and the change NavCalc.compute's on the vessel that NavCalc(displacement, length,\n"
+    "breadth, draught) and setup(speed_kts, laden) make: each element to the bit what\n"
+    "those functions give on Python floats.\n"
+    "\n"
+    "Loops: the four fields float32 or float64 (as stored; a mix takes float64), the\n"
+    "change in the same type, the rest float64 but laden (bool). Other dtypes go through\n"
+    "NumPy's safe casting.\n"
+    "\n"
+    "summaries[..., :] holds per cell, over its hours and headings and from the stored\n"
+    "changes: 0 estimates (changes that are not NaN), 1 losses (changes below -1.0),\n"
+    "2 their total (summed hour by hour, heading by heading, in double), 3 skipped\n"
+    "cell-hours, 4 capped cell-hours (valid, wind of force 13 or more), 5 the lowest\n"
+    "change: +inf when there is none.\n"
+    "\n"
+    "Particulars not all greater than zero, or giving no block coefficient, make every\n"
+    "change NaN and raise the floating-point \"invalid\" flag, so numpy.errstate(invalid=\n"
+    "...) decides between silence, a RuntimeWarning and FloatingPointError. No other\n"
+    "input raises a floating-point flag.";
+
+const GeneralizedUfunc kSpeedChangeFromWeather{
+    kLoops, kLoopData, kLoopTypes, kLoopCount, kInputs, kOutputs, "speed_change_from_weather",
+    kDoc,   "(),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6)",
+};
+
+}  // namespace
+
+const GeneralizedUfunc& speed_change_from_weather() { return kSpeedChangeFromWeather; }
+
+}  // namespace veltrum::ufunc
