@@ -13,6 +13,7 @@
 
 #include "boundary/failure.hpp"
 #include "model/choice.hpp"
+#include "model/lanes.hpp"
 #include "model/rounding.hpp"
 
 namespace veltrum::model {
@@ -383,6 +384,28 @@ inline double with_waves(double wind, double wave_height, double wave_beta) {
     return with_waves<Choice>(wind, waves_of_height<Choice>(wave_height), wave_beta);
 }
 
+// soft_limit() and the rest of with_waves() for two estimates at once, from
+// their wind terms and wave direction factors: the same operations in the same
+// order in each lane.
+inline lanes::Doubles soft_limit(lanes::Doubles t) {
+    const lanes::Doubles magnitude = lanes::fabs(t);
+    const lanes::Doubles softened =
+        lanes::copysign(lanes::both(1.0), t) * ((magnitude - 2.0) * 0.1 + 2.0);
+    return lanes::select(magnitude > 2.0, softened, t);
+}
+
+inline lanes::Doubles round_to(lanes::Doubles x, double scale) {
+    return lanes::round_half_away(x * scale) / scale;
+}
+
+inline lanes::Doubles with_waves(lanes::Doubles wind, const Waves& waves,
+                                 lanes::Doubles factor) {
+    const lanes::Doubles wave = round_to(lanes::both(waves.magnitude) * factor, 10000.0);
+
+    const lanes::Doubles total = wave * 0.7 + wind * 0.3;
+    return round_to(soft_limit(total), 100.0);
+}
+
 }  // namespace
 
 // The displacement power comes from this thread's entry of the vessel it
@@ -426,7 +449,7 @@ void Estimator::set_condition(double speed_kts, bool laden) {
     known_ = 0;
 }
 
-inline double Estimator::wind(std::int32_t wind_scale, std::size_t row) {
+inline double Estimator::wind_of(std::int32_t wind_scale, std::size_t row) {
     const std::size_t index = static_cast<std::size_t>(wind_scale) * kWindDirectionRows + row;
     const std::uint64_t bit = std::uint64_t{1} << index;
     if ((known_ & bit) == 0) {
@@ -443,7 +466,7 @@ double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave
     }
     // The choices by mask: an array's conditions are as good as random to a
     // branch predictor.
-    return with_waves<Masked>(wind(wind_scale, wind_direction_row<Masked>(wind_beta)), wave_height,
+    return with_waves<Masked>(wind_of(wind_scale, wind_direction_row<Masked>(wind_beta)), wave_height,
                               wave_beta);
 }
 
@@ -454,8 +477,19 @@ void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
         fail(kBeaufortMessage, kBeaufortSite);
     }
     const Waves waves = waves_of_height<Masked>(wave_height);
-    for (std::size_t i = 0; i < change.size(); ++i) {
-        change[i] = with_waves<Masked>(wind(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
+    // Two at a time, the rows and table lookups lane by lane.
+    std::size_t i = 0;
+    for (; i + 2 <= change.size(); i += 2) {
+        const lanes::Doubles winds{wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
+                                   wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i + 1]))};
+        const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], waves.height),
+                                    wave_factor<Masked>(wave_beta[i + 1], waves.height)};
+        const lanes::Doubles pair = with_waves(winds, waves, factor);
+        change[i] = pair[0];
+        change[i + 1] = pair[1];
+    }
+    for (; i < change.size(); ++i) {
+        change[i] = with_waves<Masked>(wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
                                        waves, wave_beta[i]);
     }
 }

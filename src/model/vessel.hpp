@@ -82,7 +82,7 @@ public:
 private:
     // The wind term of an accepted Beaufort number and a wind direction row,
     // computed the first time it is needed.
-    double wind(std::int32_t wind_scale, std::size_t row);
+    double wind_of(std::int32_t wind_scale, std::size_t row);
 
     Vessel vessel_{};
     double displacement_power_ = 1.0;
