@@ -398,9 +398,9 @@ inline lanes::Doubles round_to(lanes::Doubles x, double scale) {
     return lanes::round_half_away(x * scale) / scale;
 }
 
-inline lanes::Doubles with_waves(lanes::Doubles wind, const Waves& waves,
+inline lanes::Doubles with_waves(lanes::Doubles wind, lanes::Doubles magnitude,
                                  lanes::Doubles factor) {
-    const lanes::Doubles wave = round_to(lanes::both(waves.magnitude) * factor, 10000.0);
+    const lanes::Doubles wave = round_to(magnitude * factor, 10000.0);
 
     const lanes::Doubles total = wave * 0.7 + wind * 0.3;
     return round_to(soft_limit(total), 100.0);
@@ -484,13 +484,43 @@ void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
                                    wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i + 1]))};
         const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], waves.height),
                                     wave_factor<Masked>(wave_beta[i + 1], waves.height)};
-        const lanes::Doubles pair = with_waves(winds, waves, factor);
+        const lanes::Doubles pair = with_waves(winds, lanes::both(waves.magnitude), factor);
         change[i] = pair[0];
         change[i + 1] = pair[1];
     }
     for (; i < change.size(); ++i) {
         change[i] = with_waves<Masked>(wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
                                        waves, wave_beta[i]);
+    }
+}
+
+void Estimator::compute_each(std::span<const std::int32_t> wind_scale,
+                             std::span<const double> wave_height,
+                             std::span<const double> wind_beta, std::span<const double> wave_beta,
+                             std::span<double> change) {
+    for (const std::int32_t scale : wind_scale.first(change.size())) {
+        if (static_cast<std::uint32_t>(scale) >= 13U) {
+            fail(kBeaufortMessage, kBeaufortSite);
+        }
+    }
+    std::size_t i = 0;
+    for (; i + 2 <= change.size(); i += 2) {
+        const Waves first = waves_of_height<Masked>(wave_height[i]);
+        const Waves second = waves_of_height<Masked>(wave_height[i + 1]);
+        const lanes::Doubles winds{
+            wind_of(wind_scale[i], wind_direction_row<Masked>(wind_beta[i])),
+            wind_of(wind_scale[i + 1], wind_direction_row<Masked>(wind_beta[i + 1]))};
+        const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], first.height),
+                                    wave_factor<Masked>(wave_beta[i + 1], second.height)};
+        const lanes::Doubles pair =
+            with_waves(winds, lanes::Doubles{first.magnitude, second.magnitude}, factor);
+        change[i] = pair[0];
+        change[i + 1] = pair[1];
+    }
+    for (; i < change.size(); ++i) {
+        change[i] = with_waves<Masked>(
+            wind_of(wind_scale[i], wind_direction_row<Masked>(wind_beta[i])),
+            waves_of_height<Masked>(wave_height[i]), wave_beta[i]);
     }
 }
 

@@ -79,6 +79,13 @@ public:
                             std::span<const double> wind_beta, std::span<const double> wave_beta,
                             std::span<double> change);
 
+    // compute() for each element of the spans: change[i] gets
+    // compute(wind_beta[i], wind_scale[i], wave_height[i], wave_beta[i]), to
+    // the bit.
+    void compute_each(std::span<const std::int32_t> wind_scale, std::span<const double> wave_height,
+                      std::span<const double> wind_beta, std::span<const double> wave_beta,
+                      std::span<double> change);
+
 private:
     // The wind term of an accepted Beaufort number and a wind direction row,
     // computed the first time it is needed.

@@ -147,6 +147,10 @@ public:
             }
             std::fill_n(totals.begin(), count, Totals{});
             for (npy_intp hour = 0; hour < hours_; ++hour) {
+                if (headings_ == 1) {
+                    block_hour(first, count, hour, vessel, totals);
+                    continue;
+                }
                 for (npy_intp i = 0; i < count; ++i) {
                     cell_hour(first + i, hour, vessel, totals[static_cast<std::size_t>(i)]);
                 }
@@ -173,70 +177,134 @@ private:
         return static_cast<double>(load<Field>(at(operand, cell) + hour * steps_[step]));
     }
 
-    // One hour of one cell at every heading.
-    void cell_hour(npy_intp cell, npy_intp hour, Estimator* vessel, Totals& totals) {
+    // The weather of one cell-hour in the model's terms.
+    struct Weather {
+        double wind_from;
+        double height;
+        double waves_from;
+        std::int32_t force;
+    };
+
+    // Reads the fields of one cell-hour and counts it. False, and NaN written at
+    // every heading, when it is skipped or its vessel rejected.
+    bool weather_of(npy_intp cell, npy_intp hour, const Estimator* vessel, Totals& totals,
+                    Weather& weather) {
         const double u = field(kU10, kU10Step, cell, hour);
         const double v = field(kV10, kV10Step, cell, hour);
-        const double height = field(kSwh, kSwhStep, cell, hour);
-        const double waves_from = field(kMwd, kMwdStep, cell, hour);
-        char* const out = args_[kChange] + cell * steps_[kChange] + hour * steps_[kChangeHourStep];
-        const npy_intp out_step = steps_[kChangeHeadingStep];
-        if (!(std::isfinite(u) && std::isfinite(v) && std::isfinite(height) &&
-              std::isfinite(waves_from))) {
+        weather.height = field(kSwh, kSwhStep, cell, hour);
+        weather.waves_from = field(kMwd, kMwdStep, cell, hour);
+        if (!(std::isfinite(u) && std::isfinite(v) && std::isfinite(weather.height) &&
+              std::isfinite(weather.waves_from))) {
             ++totals.skipped;
-            fill_nan(out, out_step);
-            return;
+            fill_nan(cell, hour);
+            return false;
         }
         const double speed = wind_speed(u, v);
         totals.capped += static_cast<std::int64_t>(speed >= kForce13LowerBound);
         if (vessel == nullptr) {
-            fill_nan(out, out_step);
+            fill_nan(cell, hour);
+            return false;
+        }
+        weather.wind_from = wind_from(u, v);
+        weather.force = beaufort_force(speed);
+        return true;
+    }
+
+    char* change_at(npy_intp cell, npy_intp hour) const {
+        return args_[kChange] + cell * steps_[kChange] + hour * steps_[kChangeHourStep];
+    }
+
+    // One hour of one cell at every heading, the headings a few at a time.
+    void cell_hour(npy_intp cell, npy_intp hour, Estimator* vessel, Totals& totals) {
+        Weather weather{};
+        if (!weather_of(cell, hour, vessel, totals, weather)) {
             return;
         }
-        const double wind_origin = wind_from(u, v);
-        const std::int32_t force = beaufort_force(speed);
+        char* const out = change_at(cell, hour);
         const char* const heading = at(kHeadings, cell);
-        const npy_intp heading_step = steps_[kHeadingStep];
-        // The headings a few at a time, their angles off the bow made first:
-        // without a branch where every difference of directions lies within a
-        // turn (always, for finite headings of one turn), else again in full.
         std::array<double, kHeadingBatch> wind_beta;
         std::array<double, kHeadingBatch> wave_beta;
-        std::array<double, kHeadingBatch> course;
         std::array<double, kHeadingBatch> change;
         for (npy_intp first = 0; first < headings_; first += kHeadingBatch) {
             const auto count = static_cast<std::size_t>(std::min(kHeadingBatch, headings_ - first));
             for (std::size_t j = 0; j < count; ++j) {
-                course[j] = load<double>(heading + (first + static_cast<npy_intp>(j)) * heading_step);
+                const auto at_heading = (first + static_cast<npy_intp>(j)) * steps_[kHeadingStep];
+                angles_off_bow(load<double>(heading + at_heading), weather, wind_beta[j],
+                               wave_beta[j]);
             }
-            bool within_turn = true;
-            for (std::size_t j = 0; j < count; ++j) {
-                const double wind = wind_origin - course[j];
-                const double wave = waves_from - course[j];
-                within_turn = within_turn & (std::fabs(wind) < 360.0) & (std::fabs(wave) < 360.0);
-                wind_beta[j] = fold_within_turn(wind);
-                wave_beta[j] = fold_within_turn(wave);
-            }
-            if (!within_turn) [[unlikely]] {
-                for (std::size_t j = 0; j < count; ++j) {
-                    wind_beta[j] = relative_angle(course[j], wind_origin);
-                    wave_beta[j] = relative_angle(course[j], waves_from);
-                }
-            }
-            vessel->compute_directions(force, height, std::span(wind_beta).first(count),
+            vessel->compute_directions(weather.force, weather.height,
+                                       std::span(wind_beta).first(count),
                                        std::span(wave_beta).first(count),
                                        std::span(change).first(count));
             for (std::size_t j = 0; j < count; ++j) {
-                const auto stored = static_cast<Field>(change[j]);
-                store(out + (first + static_cast<npy_intp>(j)) * out_step, stored);
-                totals.add(static_cast<double>(stored));
+                const auto at_heading = (first + static_cast<npy_intp>(j)) * steps_[kChangeHeadingStep];
+                totals.add(stored(out + at_heading, change[j]));
             }
         }
     }
 
-    void fill_nan(char* out, npy_intp out_step) const {
+    // One hour of the cells of a block at their one heading, estimated together.
+    void block_hour(npy_intp first, npy_intp count, npy_intp hour, Estimator* vessel,
+                    std::array<Totals, kBlockCells>& totals) {
+        std::array<std::int32_t, kBlockCells> force;
+        std::array<double, kBlockCells> height;
+        std::array<double, kBlockCells> wind_beta;
+        std::array<double, kBlockCells> wave_beta;
+        std::array<double, kBlockCells> change;
+        std::array<std::size_t, kBlockCells> cell_of;
+        std::size_t estimates = 0;
+        for (npy_intp i = 0; i < count; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            Weather weather{};
+            if (!weather_of(first + i, hour, vessel, totals[k], weather)) {
+                continue;
+            }
+            force[estimates] = weather.force;
+            height[estimates] = weather.height;
+            angles_off_bow(load<double>(at(kHeadings, first + i)), weather, wind_beta[estimates],
+                           wave_beta[estimates]);
+            cell_of[estimates++] = k;
+        }
+        if (estimates == 0) {
+            return;
+        }
+        vessel->compute_each(std::span(force).first(estimates), std::span(height).first(estimates),
+                             std::span(wind_beta).first(estimates),
+                             std::span(wave_beta).first(estimates),
+                             std::span(change).first(estimates));
+        for (std::size_t e = 0; e < estimates; ++e) {
+            const std::size_t k = cell_of[e];
+            totals[k].add(stored(change_at(first + static_cast<npy_intp>(k), hour), change[e]));
+        }
+    }
+
+    // The wind's and the waves' angles off the bow for a heading: without a
+    // floating remainder where the differences of directions lie within a turn
+    // (always, for finite headings of one turn).
+    static void angles_off_bow(double heading, const Weather& weather, double& wind_beta,
+                               double& wave_beta) {
+        const double wind = weather.wind_from - heading;
+        const double wave = weather.waves_from - heading;
+        if (std::fabs(wind) < 360.0 && std::fabs(wave) < 360.0) [[likely]] {
+            wind_beta = fold_within_turn(wind);
+            wave_beta = fold_within_turn(wave);
+        } else {
+            wind_beta = relative_angle(heading, weather.wind_from);
+            wave_beta = relative_angle(heading, weather.waves_from);
+        }
+    }
+
+    // The estimate stored in the fields' type, read back.
+    static double stored(char* at, double change) {
+        const auto value = static_cast<Field>(change);
+        store(at, value);
+        return static_cast<double>(value);
+    }
+
+    void fill_nan(npy_intp cell, npy_intp hour) const {
+        char* const out = change_at(cell, hour);
         for (npy_intp j = 0; j < headings_; ++j) {
-            store(out + j * out_step, static_cast<Field>(kNaN));
+            store(out + j * steps_[kChangeHeadingStep], static_cast<Field>(kNaN));
         }
     }
 

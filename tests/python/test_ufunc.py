@@ -262,16 +262,19 @@ def weather_reference(vessels, headings, u10, v10, swh, mwd):
     change = np.full((*u10.shape, len(headings[0])), np.nan)
     valid = np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
     capped = np.zeros(u10.shape, bool)
-    for cell, hour in zip(*np.nonzero(valid)):
-        u, v, height, waves_from = (float(f[cell, hour]) for f in (u10, v10, swh, mwd))
-        speed = math.sqrt(u * u + v * v)
-        wind_from = math.degrees(math.atan2(u, v)) + 180.0
-        capped[cell, hour] = speed >= marine.FORCE_13_LOWER_BOUND_MS
-        if vessels[cell] is not None:
-            force = marine.beaufort_force(speed)
-            change[cell, hour] = [vessels[cell].compute(
-                marine.relative_angle(h, wind_from), force, height,
-                marine.relative_angle(h, waves_from)) for h in headings[cell]]
+    rows = zip(vessels, headings, valid.tolist(), *(f.tolist() for f in (u10, v10, swh, mwd)))
+    for cell, (vessel, courses, *row) in enumerate(rows):
+        for hour, (ok, u, v, height, waves_from) in enumerate(zip(*row)):
+            if not ok:
+                continue
+            speed = math.sqrt(u * u + v * v)
+            wind_from = math.degrees(math.atan2(u, v)) + 180.0
+            capped[cell, hour] = speed >= marine.FORCE_13_LOWER_BOUND_MS
+            if vessel is not None:
+                force = marine.beaufort_force(speed)
+                change[cell, hour] = [vessel.compute(
+                    marine.relative_angle(h, wind_from), force, height,
+                    marine.relative_angle(h, waves_from)) for h in courses]
     change = change.astype(u10.dtype)
     flat = change.reshape(len(change), -1).astype(np.float64)
     estimate = ~np.isnan(flat)
@@ -281,36 +284,39 @@ def weather_reference(vessels, headings, u10, v10, swh, mwd):
                              np.min(flat, axis=1, initial=np.inf, where=estimate)], axis=-1)
 
 
+@pytest.mark.parametrize("headings", [HEADINGS, [30.0]], ids=["20 headings", "1 heading"])
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_from_weather_differential(dtype):
+def test_from_weather_differential(dtype, headings):
     # The hindcast's layout: fields (t, y, x) with t moved last, the change (t, y, x, h).
-    rng = np.random.default_rng(KERNEL_ESTIMATES + np.dtype(dtype).itemsize)
-    hours, h = 24, len(HEADINGS)
+    rng = np.random.default_rng(KERNEL_ESTIMATES + np.dtype(dtype).itemsize + len(headings))
+    hours, h = 24, len(headings)
     columns = -(-KERNEL_ESTIMATES // (hours * 3 * h))
     fields = [np.moveaxis(f, 0, -1) for f in weather(rng, dtype, (hours, 3, columns))]
     change, summaries = np.empty((hours, 3, columns, h), dtype), np.empty((3, columns, 6))
     with np.errstate(all="raise"):  # the arithmetic's own flags never show
-        speed_change_from_weather(*HULL, *CONDITION, HEADINGS, *fields,
+        speed_change_from_weather(*HULL, *CONDITION, headings, *fields,
                                   out=(np.moveaxis(change, 0, -2), summaries))
     want = weather_reference([navcalc(*HULL, *CONDITION)] * 3 * columns,
-                             [HEADINGS] * 3 * columns, *(f.reshape(-1, hours) for f in fields))
+                             [headings] * 3 * columns, *(f.reshape(-1, hours) for f in fields))
     assert_same(np.moveaxis(change, 0, -2).reshape(-1, hours, h), want[0])
     assert_same(summaries.reshape(-1, 6), want[1])
 
 
-def test_from_weather_vessel_and_headings_per_cell():
+@pytest.mark.parametrize("count", [1, 5])
+def test_from_weather_vessel_and_headings_per_cell(count):
     # One hull rejected, a speed whose m/s overflow (infinite changes), a NaN speed (NaN
-    # changes, which are no estimates); fields read backwards.
+    # changes, which are no estimates); fields read backwards, outputs written across.
     vessels = [(*HULL, 12.0, True), (*HULL, 1e308, False), (0, 1, 1, 1, 12.0, True),
                (45000, 180, 32, 10, 5.0, False), (*HULL, NAN, True)] * 2
     rng = np.random.default_rng(8)
-    headings = rng.choice(HEADINGS, (len(vessels), 5))
+    headings = rng.choice(HEADINGS, (len(vessels), count))
     fields = [f[:, ::-1] for f in weather(rng, np.float64, (len(vessels), 50))]
     args = (*np.array(vessels).T[:5], np.array([v[5] for v in vessels]), headings, *fields)
     with np.errstate(invalid="raise"):
         pytest.raises(FloatingPointError, speed_change_from_weather, *args)
+    got = np.empty((count, 50, len(vessels))).T, np.empty((6, len(vessels))).T
     with np.errstate(invalid="ignore"):
-        got = speed_change_from_weather(*args)
+        speed_change_from_weather(*args, out=got)
     want = weather_reference([navcalc(*v) if v[0] else None for v in vessels],
                              headings.tolist(), *fields)
     for got_part, want_part in zip(got, want):
