@@ -33,16 +33,15 @@ inline Doubles copysign(Doubles magnitude, Doubles sign) {
 }
 
 // round_half_away() of model/rounding.hpp in each lane. Below 2^52 the sum
-// m + 2^52 is m rounded to an integer (then made exact by taking 2^52 off
-// again), one above the truncation where it rounded up: so the truncation is
-// the very one the scalar code gets through a 64-bit integer. From 2^52 on,
-// and for NaN and the infinities, the lane is x + 0.0, as there.
+// m + 2^52 is m rounded to an integer, a tie to the even one, and taking 2^52
+// off again is exact; so is m less that integer, which is 0.5 only where a tie
+// went down: that one is taken up. From 2^52 on, and for NaN and the
+// infinities, the lane is x + 0.0, as there.
 inline Doubles round_half_away(Doubles x) {
     constexpr double kAllIntegral = 4503599627370496.0;  // 2^52
     const Doubles magnitude = fabs(x);
     const Doubles nearest = (magnitude + kAllIntegral) - kAllIntegral;
-    const Doubles truncated = nearest - select(nearest > magnitude, both(1.0), both(0.0));
-    const Doubles rounded = select(magnitude - truncated >= 0.5, truncated + 1.0, truncated);
+    const Doubles rounded = select(magnitude - nearest >= 0.5, nearest + 1.0, nearest);
     return select(magnitude < kAllIntegral, copysign(rounded, x), x + 0.0);
 }
 

@@ -302,22 +302,29 @@ def test_from_weather_differential(dtype, headings):
     assert_same(summaries.reshape(-1, 6), want[1])
 
 
+# One hull rejected, a speed whose m/s overflow (infinite changes), a NaN speed (NaN changes,
+# which are no estimates).
+VESSELS = [(*HULL, 12.0, True), (*HULL, 1e308, False), (0, 1, 1, 1, 12.0, True),
+           (45000, 180, 32, 10, 5.0, False), (*HULL, NAN, True)]
+
+
 @pytest.mark.parametrize("count", [1, 5])
-def test_from_weather_vessel_and_headings_per_cell(count):
-    # One hull rejected, a speed whose m/s overflow (infinite changes), a NaN speed (NaN
-    # changes, which are no estimates); fields read backwards, outputs written across.
-    vessels = [(*HULL, 12.0, True), (*HULL, 1e308, False), (0, 1, 1, 1, 12.0, True),
-               (45000, 180, 32, 10, 5.0, False), (*HULL, NAN, True)] * 2
-    rng = np.random.default_rng(8)
-    headings = rng.choice(HEADINGS, (len(vessels), count))
-    fields = [f[:, ::-1] for f in weather(rng, np.float64, (len(vessels), 50))]
+@pytest.mark.parametrize("vessels", [VESSELS, [(*HULL, *CONDITION)]],
+                         ids=["a vessel per cell", "one vessel"])
+def test_from_weather_headings_per_cell(vessels, count):
+    # Fields read backwards, outputs written across.
+    rng, cells = np.random.default_rng(8), 10
+    headings = rng.choice(HEADINGS, (cells, count))
+    fields = [f[:, ::-1] for f in weather(rng, np.float64, (cells, 50))]
     args = (*np.array(vessels).T[:5], np.array([v[5] for v in vessels]), headings, *fields)
-    with np.errstate(invalid="raise"):
-        pytest.raises(FloatingPointError, speed_change_from_weather, *args)
-    got = np.empty((count, 50, len(vessels))).T, np.empty((6, len(vessels))).T
+    if len(vessels) > 1:
+        args = [np.resize(arg, cells) for arg in args[:6]] + list(args[6:])
+        with np.errstate(invalid="raise"):
+            pytest.raises(FloatingPointError, speed_change_from_weather, *args)
+    got = np.empty((count, 50, cells)).T, np.empty((6, cells)).T
     with np.errstate(invalid="ignore"):
         speed_change_from_weather(*args, out=got)
-    want = weather_reference([navcalc(*v) if v[0] else None for v in vessels],
+    want = weather_reference([navcalc(*v) if v[0] else None for v in (vessels * cells)[:cells]],
                              headings.tolist(), *fields)
     for got_part, want_part in zip(got, want):
         assert_same(got_part, want_part)
