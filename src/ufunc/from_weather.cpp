@@ -30,16 +30,10 @@ namespace {
 
 using model::Estimator;
 
-// The operands in the signature's order,
+// The operands in the signature's order after the vessel's,
 // (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6).
 enum Operand : int {
-    kDisplacement,
-    kLength,
-    kBreadth,
-    kDraught,
-    kSpeed,
-    kLaden,
-    kHeadings,
+    kHeadings = kLaden + 1,
     kU10,
     kV10,
     kSwh,
@@ -127,14 +121,11 @@ public:
 
     // Every cell; true when a cell's vessel was rejected.
     bool run() {
-        bool one_vessel = true;  // the vessel's inputs broadcast: one vessel for all cells
-        for (int operand = kDisplacement; operand <= kLaden; ++operand) {
-            one_vessel = one_vessel && steps_[operand] == 0;
-        }
+        const bool one_vessel = VesselCache::one_vessel(steps_);
         bool rejected = false;
         Estimator* vessel = nullptr;
         if (one_vessel && cells_ > 0) {
-            vessel = vessel_of(0);
+            vessel = cache_.at(args_, steps_, 0);
             rejected = vessel == nullptr;
         }
         const npy_intp block = one_vessel ? kBlockCells : 1;
@@ -142,17 +133,17 @@ public:
         for (npy_intp first = 0; first < cells_; first += block) {
             const npy_intp count = std::min(block, cells_ - first);
             if (!one_vessel) {
-                vessel = vessel_of(first);
+                vessel = cache_.at(args_, steps_, first);
                 rejected = rejected || vessel == nullptr;
             }
             std::fill_n(totals.begin(), count, Totals{});
             for (npy_intp hour = 0; hour < hours_; ++hour) {
-                if (headings_ == 1) {
+                if (headings_ == 1) {  // one estimate a cell-hour: the block's cells together
                     block_hour(first, count, hour, vessel, totals);
-                    continue;
-                }
-                for (npy_intp i = 0; i < count; ++i) {
-                    cell_hour(first + i, hour, vessel, totals[static_cast<std::size_t>(i)]);
+                } else {
+                    for (npy_intp i = 0; i < count; ++i) {
+                        cell_hour(first + i, hour, vessel, totals[static_cast<std::size_t>(i)]);
+                    }
                 }
             }
             for (npy_intp i = 0; i < count; ++i) {
@@ -165,12 +156,6 @@ public:
 private:
     const char* at(int operand, npy_intp cell) const {
         return args_[operand] + cell * steps_[operand];
-    }
-
-    Estimator* vessel_of(npy_intp cell) {
-        return cache_.get({load<double>(at(kDisplacement, cell)), load<double>(at(kLength, cell)),
-                           load<double>(at(kBreadth, cell)), load<double>(at(kDraught, cell))},
-                          load<double>(at(kSpeed, cell)), load<npy_bool>(at(kLaden, cell)) != 0);
     }
 
     double field(int operand, int step, npy_intp cell, npy_intp hour) const {

@@ -27,15 +27,9 @@ namespace {
 using veltrum::model::Estimator;
 using veltrum::ufunc::VesselCache;
 
-// The operands in the ufunc's order; the output comes last.
+// The operands in the ufunc's order, after the vessel's; the output comes last.
 enum Operand : int {
-    kDisplacement,
-    kLength,
-    kBreadth,
-    kDraught,
-    kSpeed,
-    kLaden,
-    kWindBeta,
+    kWindBeta = veltrum::ufunc::kLaden + 1,
     kWindScale,
     kWaveHeight,
     kWaveBeta,
@@ -89,20 +83,11 @@ void speed_change_loop(char** args, const npy_intp* dimensions, const npy_intp* 
     std::fegetexceptflag(&flags, FE_ALL_EXCEPT);
     bool rejected = false;
     VesselCache cache;
-    const auto vessel_at = [&](npy_intp i) {
-        return cache.get(
-            {read<double>(args, steps, kDisplacement, i), read<double>(args, steps, kLength, i),
-             read<double>(args, steps, kBreadth, i), read<double>(args, steps, kDraught, i)},
-            read<double>(args, steps, kSpeed, i), read<npy_bool>(args, steps, kLaden, i) != 0);
-    };
-    bool one_vessel = true;  // the vessel's inputs broadcast: one vessel for all
-    for (int operand = kDisplacement; operand <= kLaden; ++operand) {
-        one_vessel = one_vessel && steps[operand] == 0;
-    }
-    Estimator* vessel = one_vessel && n > 0 ? vessel_at(0) : nullptr;
+    const bool one_vessel = VesselCache::one_vessel(steps);
+    Estimator* vessel = one_vessel && n > 0 ? cache.at(args, steps, 0) : nullptr;
     for (npy_intp i = 0; i < n; ++i) {
         if (!one_vessel) {
-            vessel = vessel_at(i);
+            vessel = cache.at(args, steps, i);
         }
         if (vessel == nullptr) {
             write(args, steps, i, kNaN);
