@@ -11,7 +11,9 @@ in place into an array of shape (t, y, x, h), at 1 and at 8 headings.
 Prints valid estimates per second (the best of several interleaved rounds, by the process's
 CPU time) and each rate's ratio to the bare ufunc's, then the kernel in two threads, each
 on half of the grid, against one thread on the whole grid (wall time: NumPy runs the loop
-without the interpreter lock). A report, never a check.
+without the interpreter lock; the CPUs the two kept busy on average tell what the other
+work on the machine left them), and how far the main thread's Python got while the kernel
+ran in another thread. A report, never a check.
 
 Usage: kernel_bench.py [-n ELEMENTS] [--shape T,Y,X] [--rounds N] [--build DIR]
 """
@@ -57,15 +59,16 @@ def cpu_rate(run, estimates):
     return estimates / max(time.process_time() - start, 1e-9)
 
 
-def wall_seconds(runs):
-    """Wall time of the calls run each in a thread of its own, at once."""
+def wall_and_cpu_seconds(runs):
+    """Wall time and the process's CPU time of the calls run each in a thread of its own,
+    at once."""
     threads = [threading.Thread(target=run) for run in runs]
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    return time.perf_counter() - start
+    return time.perf_counter() - start, time.process_time() - cpu
 
 
 def main():
@@ -115,10 +118,18 @@ def main():
     whole = kernel_call(fields, headings, change, summaries)
     halves = [kernel_call([f[:, rows] for f in fields], headings, change[:, rows],
                           summaries[rows]) for rows in (slice(None, half), slice(half, None))]
-    one = min(wall_seconds([whole]) for _ in range(args.rounds))
-    two = min(wall_seconds(halves) for _ in range(args.rounds))
-    print(f"kernel, 8 headings, float32, two threads: {one / two:.2f}x one thread's speed "
-          f"(wall time, {os.cpu_count()} CPUs)")
+    one = min(wall_and_cpu_seconds([whole]) for _ in range(args.rounds))
+    two = min(wall_and_cpu_seconds(halves) for _ in range(args.rounds))
+    print(f"kernel, 8 headings, float32, two threads: {one[0] / two[0]:.2f}x one thread's "
+          f"speed by the wall clock, {two[1] / two[0]:.2f} CPUs busy on average "
+          f"({os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f})")
+    # Python runs beside the call only if the loop runs without the interpreter lock.
+    worker, beside = threading.Thread(target=whole), 0
+    worker.start()
+    while worker.is_alive():
+        beside += 1
+    worker.join()
+    print(f"Python loop iterations in the main thread during one such call: {beside}")
     return 0
 
 
