@@ -449,7 +449,10 @@ void Estimator::set_condition(double speed_kts, bool laden) {
     known_ = 0;
 }
 
-inline double Estimator::wind_of(std::int32_t wind_scale, std::size_t row) {
+inline double Estimator::wind_for(std::int32_t wind_scale, double wind_beta) {
+    // The choices by mask: an array's conditions are as good as random to a
+    // branch predictor.
+    const std::size_t row = wind_direction_row<Masked>(wind_beta);
     const std::size_t index = static_cast<std::size_t>(wind_scale) * kWindDirectionRows + row;
     const std::uint64_t bit = std::uint64_t{1} << index;
     if ((known_ & bit) == 0) {
@@ -464,10 +467,7 @@ double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave
     if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
         fail(kBeaufortMessage, kBeaufortSite);
     }
-    // The choices by mask: an array's conditions are as good as random to a
-    // branch predictor.
-    return with_waves<Masked>(wind_of(wind_scale, wind_direction_row<Masked>(wind_beta)), wave_height,
-                              wave_beta);
+    return with_waves<Masked>(wind_for(wind_scale, wind_beta), wave_height, wave_beta);
 }
 
 void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
@@ -480,8 +480,8 @@ void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
     // Two at a time, the rows and table lookups lane by lane.
     std::size_t i = 0;
     for (; i + 2 <= change.size(); i += 2) {
-        const lanes::Doubles winds{wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
-                                   wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i + 1]))};
+        const lanes::Doubles winds{wind_for(wind_scale, wind_beta[i]),
+                                   wind_for(wind_scale, wind_beta[i + 1])};
         const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], waves.height),
                                     wave_factor<Masked>(wave_beta[i + 1], waves.height)};
         const lanes::Doubles pair = with_waves(winds, lanes::both(waves.magnitude), factor);
@@ -489,8 +489,7 @@ void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
         change[i + 1] = pair[1];
     }
     for (; i < change.size(); ++i) {
-        change[i] = with_waves<Masked>(wind_of(wind_scale, wind_direction_row<Masked>(wind_beta[i])),
-                                       waves, wave_beta[i]);
+        change[i] = with_waves<Masked>(wind_for(wind_scale, wind_beta[i]), waves, wave_beta[i]);
     }
 }
 
@@ -507,9 +506,8 @@ void Estimator::compute_each(std::span<const std::int32_t> wind_scale,
     for (; i + 2 <= change.size(); i += 2) {
         const Waves first = waves_of_height<Masked>(wave_height[i]);
         const Waves second = waves_of_height<Masked>(wave_height[i + 1]);
-        const lanes::Doubles winds{
-            wind_of(wind_scale[i], wind_direction_row<Masked>(wind_beta[i])),
-            wind_of(wind_scale[i + 1], wind_direction_row<Masked>(wind_beta[i + 1]))};
+        const lanes::Doubles winds{wind_for(wind_scale[i], wind_beta[i]),
+                                   wind_for(wind_scale[i + 1], wind_beta[i + 1])};
         const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], first.height),
                                     wave_factor<Masked>(wave_beta[i + 1], second.height)};
         const lanes::Doubles pair =
@@ -518,9 +516,8 @@ void Estimator::compute_each(std::span<const std::int32_t> wind_scale,
         change[i + 1] = pair[1];
     }
     for (; i < change.size(); ++i) {
-        change[i] = with_waves<Masked>(
-            wind_of(wind_scale[i], wind_direction_row<Masked>(wind_beta[i])),
-            waves_of_height<Masked>(wave_height[i]), wave_beta[i]);
+        change[i] = with_waves<Masked>(wind_for(wind_scale[i], wind_beta[i]),
+                                       waves_of_height<Masked>(wave_height[i]), wave_beta[i]);
     }
 }
 

@@ -87,9 +87,9 @@ public:
                       std::span<double> change);
 
 private:
-    // The wind term of an accepted Beaufort number and a wind direction row,
-    // computed the first time it is needed.
-    double wind_of(std::int32_t wind_scale, std::size_t row);
+    // The wind term of an accepted Beaufort number and a wind direction, by
+    // its row of the direction table, computed the first time it is needed.
+    double wind_for(std::int32_t wind_scale, double wind_beta);
 
     Vessel vessel_{};
     double displacement_power_ = 1.0;

@@ -104,7 +104,8 @@ struct Totals {
 
 // Block of cells run hour by hour: the fields of one hour, and the estimates,
 // are stored cell after cell, so a block reads and writes whole cache lines
-// however far apart the hours lie.
+// however far apart the hours lie. At one heading the model takes the block's
+// cells of an hour together.
 constexpr npy_intp kBlockCells = 64;
 // Headings estimated together, at most.
 constexpr npy_intp kHeadingBatch = 16;
@@ -213,17 +214,17 @@ private:
         for (npy_intp first = 0; first < headings_; first += kHeadingBatch) {
             const auto count = static_cast<std::size_t>(std::min(kHeadingBatch, headings_ - first));
             for (std::size_t j = 0; j < count; ++j) {
-                const auto at_heading = (first + static_cast<npy_intp>(j)) * steps_[kHeadingStep];
-                angles_off_bow(load<double>(heading + at_heading), weather, wind_beta[j],
-                               wave_beta[j]);
+                const npy_intp at_heading = first + static_cast<npy_intp>(j);
+                angles_off_bow(load<double>(heading + at_heading * steps_[kHeadingStep]), weather,
+                               wind_beta[j], wave_beta[j]);
             }
             vessel->compute_directions(weather.force, weather.height,
                                        std::span(wind_beta).first(count),
                                        std::span(wave_beta).first(count),
                                        std::span(change).first(count));
             for (std::size_t j = 0; j < count; ++j) {
-                const auto at_heading = (first + static_cast<npy_intp>(j)) * steps_[kChangeHeadingStep];
-                totals.add(stored(out + at_heading, change[j]));
+                const npy_intp at_heading = first + static_cast<npy_intp>(j);
+                totals.add(stored(out + at_heading * steps_[kChangeHeadingStep], change[j]));
             }
         }
     }
