@@ -13,6 +13,7 @@
 
 #include "boundary/failure/failure.hpp"
 #include "model/choice.hpp"
+#include "model/lanes.hpp"
 #include "model/rounding.hpp"
 
 namespace veltrum::model {
@@ -359,15 +360,53 @@ inline double wind_term(const Vessel& vessel, double displacement_power, std::in
     return ((((cw * vessel.af) * form) / 100.0) * vessel.speed_ms) * -1.943844;
 }
 
+// The wave steps that depend on the height alone: the effective height and
+// the wave term before its direction factor.
+struct Waves {
+    double height;
+    double magnitude;
+};
+
 template <class Choice>
-inline double with_waves(double wind, double wave_height, double wave_beta) {
+inline Waves waves_of_height(double wave_height) {
     const double height = effective_wave_height<Choice>(wave_height);
-    const double factor = wave_factor<Choice>(wave_beta, height);
-    const double wave =
-        fast_round_to<Choice>((height * 0.178 + height * height * 0.102) * factor, 10000.0);
+    return {height, height * 0.178 + height * height * 0.102};
+}
+
+template <class Choice>
+inline double with_waves(double wind, const Waves& waves, double wave_beta) {
+    const double factor = wave_factor<Choice>(wave_beta, waves.height);
+    const double wave = fast_round_to<Choice>(waves.magnitude * factor, 10000.0);
 
     const double total = wave * 0.7 + wind * 0.3;
     return fast_round_to<Choice>(soft_limit<Choice>(total), 100.0);
+}
+
+template <class Choice>
+inline double with_waves(double wind, double wave_height, double wave_beta) {
+    return with_waves<Choice>(wind, waves_of_height<Choice>(wave_height), wave_beta);
+}
+
+// soft_limit() and the rest of with_waves() for two estimates at once, from
+// their wind terms and wave direction factors: the same operations in the same
+// order in each lane.
+inline lanes::Doubles soft_limit(lanes::Doubles t) {
+    const lanes::Doubles magnitude = lanes::fabs(t);
+    const lanes::Doubles softened =
+        lanes::copysign(lanes::both(1.0), t) * ((magnitude - 2.0) * 0.1 + 2.0);
+    return lanes::select(magnitude > 2.0, softened, t);
+}
+
+inline lanes::Doubles round_to(lanes::Doubles x, double scale) {
+    return lanes::round_half_away(x * scale) / scale;
+}
+
+inline lanes::Doubles with_waves(lanes::Doubles wind, lanes::Doubles magnitude,
+                                 lanes::Doubles factor) {
+    const lanes::Doubles wave = round_to(magnitude * factor, 10000.0);
+
+    const lanes::Doubles total = wave * 0.7 + wind * 0.3;
+    return round_to(soft_limit(total), 100.0);
 }
 
 }  // namespace
@@ -413,11 +452,7 @@ void Estimator::set_condition(double speed_kts, bool laden) {
     known_ = 0;
 }
 
-double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave_height,
-                          double wave_beta) {
-    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
-        fail(kBeaufortMessage, kBeaufortSite);
-    }
+inline double Estimator::wind_for(std::int32_t wind_scale, double wind_beta) {
     // The choices by mask: an array's conditions are as good as random to a
     // branch predictor.
     const std::size_t row = wind_direction_row<Masked>(wind_beta);
@@ -427,7 +462,66 @@ double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave
         wind_[index] = wind_term(vessel_, displacement_power_, wind_scale, row);
         known_ |= bit;
     }
-    return with_waves<Masked>(wind_[index], wave_height, wave_beta);
+    return wind_[index];
+}
+
+double Estimator::compute(double wind_beta, std::int32_t wind_scale, double wave_height,
+                          double wave_beta) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    return with_waves<Masked>(wind_for(wind_scale, wind_beta), wave_height, wave_beta);
+}
+
+void Estimator::compute_directions(std::int32_t wind_scale, double wave_height,
+                                   std::span<const double> wind_beta,
+                                   std::span<const double> wave_beta, std::span<double> change) {
+    if (static_cast<std::uint32_t>(wind_scale) >= 13U) {
+        fail(kBeaufortMessage, kBeaufortSite);
+    }
+    const Waves waves = waves_of_height<Masked>(wave_height);
+    // Two at a time, the rows and table lookups lane by lane.
+    std::size_t i = 0;
+    for (; i + 2 <= change.size(); i += 2) {
+        const lanes::Doubles winds{wind_for(wind_scale, wind_beta[i]),
+                                   wind_for(wind_scale, wind_beta[i + 1])};
+        const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], waves.height),
+                                    wave_factor<Masked>(wave_beta[i + 1], waves.height)};
+        const lanes::Doubles pair = with_waves(winds, lanes::both(waves.magnitude), factor);
+        change[i] = pair[0];
+        change[i + 1] = pair[1];
+    }
+    for (; i < change.size(); ++i) {
+        change[i] = with_waves<Masked>(wind_for(wind_scale, wind_beta[i]), waves, wave_beta[i]);
+    }
+}
+
+void Estimator::compute_each(std::span<const std::int32_t> wind_scale,
+                             std::span<const double> wave_height,
+                             std::span<const double> wind_beta, std::span<const double> wave_beta,
+                             std::span<double> change) {
+    for (const std::int32_t scale : wind_scale.first(change.size())) {
+        if (static_cast<std::uint32_t>(scale) >= 13U) {
+            fail(kBeaufortMessage, kBeaufortSite);
+        }
+    }
+    std::size_t i = 0;
+    for (; i + 2 <= change.size(); i += 2) {
+        const Waves first = waves_of_height<Masked>(wave_height[i]);
+        const Waves second = waves_of_height<Masked>(wave_height[i + 1]);
+        const lanes::Doubles winds{wind_for(wind_scale[i], wind_beta[i]),
+                                   wind_for(wind_scale[i + 1], wind_beta[i + 1])};
+        const lanes::Doubles factor{wave_factor<Masked>(wave_beta[i], first.height),
+                                    wave_factor<Masked>(wave_beta[i + 1], second.height)};
+        const lanes::Doubles pair =
+            with_waves(winds, lanes::Doubles{first.magnitude, second.magnitude}, factor);
+        change[i] = pair[0];
+        change[i + 1] = pair[1];
+    }
+    for (; i < change.size(); ++i) {
+        change[i] = with_waves<Masked>(wind_for(wind_scale[i], wind_beta[i]),
+                                       waves_of_height<Masked>(wave_height[i]), wave_beta[i]);
+    }
 }
 
 }  // namespace veltrum::model

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace veltrum::model {
 
@@ -70,7 +71,26 @@ public:
     double compute(double wind_beta, std::int32_t wind_scale, double wave_height,
                    double wave_beta);
 
+    // compute() at one Beaufort number and wave height for each pair of wind
+    // and wave directions (one hour of weather seen from several headings):
+    // change[i] gets compute(wind_beta[i], wind_scale, wave_height,
+    // wave_beta[i]), to the bit; the work of the height is done once.
+    void compute_directions(std::int32_t wind_scale, double wave_height,
+                            std::span<const double> wind_beta, std::span<const double> wave_beta,
+                            std::span<double> change);
+
+    // compute() for each element of the spans: change[i] gets
+    // compute(wind_beta[i], wind_scale[i], wave_height[i], wave_beta[i]), to
+    // the bit.
+    void compute_each(std::span<const std::int32_t> wind_scale, std::span<const double> wave_height,
+                      std::span<const double> wind_beta, std::span<const double> wave_beta,
+                      std::span<double> change);
+
 private:
+    // The wind term of an accepted Beaufort number and a wind direction, by
+    // its row of the direction table, computed the first time it is needed.
+    double wind_for(std::int32_t wind_scale, double wind_beta);
+
     Vessel vessel_{};
     double displacement_power_ = 1.0;
     std::uint64_t known_ = 0;  // bit i set: wind_[i] holds its term

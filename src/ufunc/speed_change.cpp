@@ -1,6 +1,7 @@
 // veltrum_numpy: the speed-change estimate as a NumPy ufunc over whole arrays,
 // computed by the model NavCalc uses. A rejected element is NaN and raises the
-// floating-point "invalid" flag, NumPy's convention, instead of a failure.
+// floating-point "invalid" flag, NumPy's convention, instead of a failure. The
+// module also holds speed_change_from_weather (ufunc/from_weather.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -11,7 +12,6 @@
 #include <numpy/ufuncobject.h>
 
 #include <array>
-#include <bit>
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
@@ -19,20 +19,17 @@
 #include <limits>
 
 #include "model/vessel.hpp"
+#include "ufunc/from_weather.hpp"
+#include "ufunc/vessel_cache.hpp"
 
 namespace {
 
 using veltrum::model::Estimator;
+using veltrum::ufunc::VesselCache;
 
-// The operands in the ufunc's order; the output comes last.
+// The operands in the ufunc's order, after the vessel's; the output comes last.
 enum Operand : int {
-    kDisplacement,
-    kLength,
-    kBreadth,
-    kDraught,
-    kSpeed,
-    kLaden,
-    kWindBeta,
+    kWindBeta = veltrum::ufunc::kLaden + 1,
     kWindScale,
     kWaveHeight,
     kWaveBeta,
@@ -54,46 +51,6 @@ T read(char* const* args, const npy_intp* steps, int operand, npy_intp i) {
 inline void write(char* const* args, const npy_intp* steps, npy_intp i, double value) {
     std::memcpy(args[kResult] + i * steps[kResult], &value, sizeof value);
 }
-
-inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-// The estimator of the elements being estimated. Arrays usually repeat one
-// hull and condition over long runs, so the vessel is rebuilt only when the
-// hull or the condition differs from the last element's. Values are compared
-// by their bits: a NaN matches itself, and -0.0 is not 0.0.
-class VesselCache {
-public:
-    // The estimator for these inputs, or null when the particulars are rejected.
-    Estimator* get(const std::array<double, 4>& hull, double speed_kts, bool laden) {
-        const std::array<std::uint64_t, 4> hull_key{bits(hull[0]), bits(hull[1]), bits(hull[2]),
-                                                    bits(hull[3])};
-        if (!have_hull_ || hull_key != hull_key_) {
-            have_hull_ = true;
-            have_condition_ = false;
-            hull_key_ = hull_key;
-            accepted_ = estimator_.set_hull(hull[0], hull[1], hull[2], hull[3]);
-        }
-        if (!accepted_) {
-            return nullptr;
-        }
-        if (!have_condition_ || bits(speed_kts) != speed_key_ || laden != laden_) {
-            have_condition_ = true;
-            speed_key_ = bits(speed_kts);
-            laden_ = laden;
-            estimator_.set_condition(speed_kts, laden);
-        }
-        return &estimator_;
-    }
-
-private:
-    Estimator estimator_;
-    std::array<std::uint64_t, 4> hull_key_{};
-    std::uint64_t speed_key_ = 0;
-    bool have_hull_ = false;
-    bool have_condition_ = false;
-    bool accepted_ = false;
-    bool laden_ = false;
-};
 
 // One element's estimate with an accepted vessel; false for a rejected
 // Beaufort number. The range is checked in the Beaufort number's own type, so
@@ -126,20 +83,11 @@ void speed_change_loop(char** args, const npy_intp* dimensions, const npy_intp* 
     std::fegetexceptflag(&flags, FE_ALL_EXCEPT);
     bool rejected = false;
     VesselCache cache;
-    const auto vessel_at = [&](npy_intp i) {
-        return cache.get(
-            {read<double>(args, steps, kDisplacement, i), read<double>(args, steps, kLength, i),
-             read<double>(args, steps, kBreadth, i), read<double>(args, steps, kDraught, i)},
-            read<double>(args, steps, kSpeed, i), read<npy_bool>(args, steps, kLaden, i) != 0);
-    };
-    bool one_vessel = true;  // the vessel's inputs broadcast: one vessel for all
-    for (int operand = kDisplacement; operand <= kLaden; ++operand) {
-        one_vessel = one_vessel && steps[operand] == 0;
-    }
-    Estimator* vessel = one_vessel && n > 0 ? vessel_at(0) : nullptr;
+    const bool one_vessel = VesselCache::one_vessel(steps);
+    Estimator* vessel = one_vessel && n > 0 ? cache.at(args, steps, 0) : nullptr;
     for (npy_intp i = 0; i < n; ++i) {
         if (!one_vessel) {
-            vessel = vessel_at(i);
+            vessel = cache.at(args, steps, i);
         }
         if (vessel == nullptr) {
             write(args, steps, i, kNaN);
@@ -195,7 +143,9 @@ constexpr const char* kDoc =
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "veltrum_numpy",
-    "Whole arrays of veltrum estimates: the NumPy ufunc speed_change.",
+    "Whole arrays of veltrum estimates: the NumPy ufunc speed_change, and\n"
+    "speed_change_from_weather, the estimates and their summaries over grid cells\n"
+    "of true weather.",
     -1,
     nullptr,
     nullptr,
@@ -221,11 +171,17 @@ PyObject* create_module() {
     }
     PyObject* ufunc = PyUFunc_FromFuncAndData(kLoops, kLoopData, kLoopTypes, kLoopCount, kInputs, 1,
                                               PyUFunc_None, "speed_change", kDoc, 0);
-    PyObject* all = Py_BuildValue("[s]", "speed_change");
-    const bool added = ufunc != nullptr && all != nullptr &&
+    const veltrum::ufunc::GeneralizedUfunc& weather = veltrum::ufunc::speed_change_from_weather();
+    PyObject* from_weather = PyUFunc_FromFuncAndDataAndSignature(
+        weather.loops, weather.data, weather.types, weather.loop_count, weather.inputs,
+        weather.outputs, PyUFunc_None, weather.name, weather.doc, 0, weather.signature);
+    PyObject* all = Py_BuildValue("[ss]", "speed_change", weather.name);
+    const bool added = ufunc != nullptr && from_weather != nullptr && all != nullptr &&
                        PyModule_AddObjectRef(module, "speed_change", ufunc) == 0 &&
+                       PyModule_AddObjectRef(module, weather.name, from_weather) == 0 &&
                        PyModule_AddObjectRef(module, "__all__", all) == 0;
     Py_XDECREF(ufunc);
+    Py_XDECREF(from_weather);
     Py_XDECREF(all);
     if (!added) {
         Py_DECREF(module);

@@ -16,6 +16,7 @@
 
 #include "boundary/failure/failure.hpp"
 #include "boundary/failure/report.hpp"
+#include "model/lanes.hpp"
 #include "model/rounding.hpp"
 #include "model/vessel.hpp"
 
@@ -186,14 +187,19 @@ TEST(Failures, MessagesAndReports) {
     EXPECT_EQ(report::style_for("FULL"), report::BacktraceStyle::Short);  // only "full" is full
 }
 
-// round_half_away() is std::round to the bit, choosing by branch or by mask
-// (special values, halves and their neighbours at every scale, random bit
-// patterns), and the Froude number rounds like the library.
+// round_half_away() is std::round to the bit, choosing by branch or by mask,
+// and in both vector lanes (special values, halves and their neighbours at
+// every scale, random bit patterns), and the Froude number rounds like the
+// library.
 TEST(FastPaths, InlineRoundingIsTheLibrarys) {
     const auto check = [](double value) {
-        for (const volatile double x : {value, -value}) {  // volatile: -x + 0.0 may fold to 0.0 - x
+        const std::array<double, 2> values{value, -value};
+        const lanes::Doubles pair = lanes::round_half_away(lanes::Doubles{values[0], values[1]});
+        for (std::size_t lane = 0; lane < values.size(); ++lane) {
+            const volatile double x = values[lane];  // volatile: -x + 0.0 may fold to 0.0 - x
             ASSERT_EQ(bits(round_half_away(x)), bits(std::round(x))) << std::hexfloat << x;
             ASSERT_EQ(bits(round_half_away<Masked>(x)), bits(std::round(x))) << std::hexfloat << x;
+            ASSERT_EQ(bits(pair[lane]), bits(std::round(x))) << std::hexfloat << x;
         }
     };
     for (double x : {0.0, kInf, kNaN, limits::signaling_NaN(), 0.49999999999999994,

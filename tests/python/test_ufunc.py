@@ -1,6 +1,9 @@
 """veltrum_numpy.speed_change: NavCalc's numbers to the bit over whole arrays, NumPy's
-conventions for casting, out=, where= and invalid elements, Dask and xarray inputs."""
+conventions for casting, out=, where= and invalid elements, Dask and xarray inputs; and
+speed_change_from_weather against the scalar functions of veltrum_tools.marine."""
 
+import math
+import os
 import subprocess
 import sys
 
@@ -9,7 +12,8 @@ import pytest
 from conftest import outcome, raised
 
 from veltrum import NavCalc
-from veltrum_numpy import speed_change
+from veltrum_numpy import speed_change, speed_change_from_weather
+from veltrum_tools import marine
 
 HULL, CONDITION = (10000.0, 120.0, 20.0, 7.0), (12.0, True)
 up = lambda x: np.nextafter(x, np.inf)  # noqa: E731
@@ -41,8 +45,9 @@ def reference(vessel, wind_beta, wind_scale, wave_height, wave_beta):
 
 def assert_same(got, want):
     nan = np.isnan(want)
-    assert np.array_equal(np.isnan(got), nan)
-    assert np.array_equal(got[~nan].view(np.int64), want[~nan].view(np.int64))
+    assert got.dtype == want.dtype and np.array_equal(np.isnan(got), nan)
+    bits = f"i{got.dtype.itemsize}"
+    assert np.array_equal(got[~nan].view(bits), want[~nan].view(bits))
 
 
 def test_differential_against_navcalc(capfd):
@@ -211,3 +216,126 @@ def test_veltrum_imports_without_numpy():
     run = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", script],
                          capture_output=True, text=True, check=True)
     assert run.stdout == "-0.63\nModuleNotFoundError import of numpy halted; None in sys.modules\n"
+
+
+# Estimates per field type in the differential test of speed_change_from_weather (CI's tools
+# stage runs it with 5 million).
+KERNEL_ESTIMATES = int(os.environ.get("VELTRUM_KERNEL_ESTIMATES", "60000"))
+# More than the 16 estimated together: first 16 courses of one turn, around 0/360 and the sector
+# bounds, whose angles off the bow need no floating remainder; then some that do.
+HEADINGS = [0.0, -0.0, 5e-324, 359.9999, 30.0, up(30.0), 60.0, 90.0, 120.0, 150.0, 180.0,
+            np.nextafter(180.0, 0), 210.0, 330.0, 12.3, 270.0, 720.0, -45.5, 361.0, 1e6]
+WAVES_FROM = [-0.0, 0.0, 360.0, 180.0, 30.0, 60.0, 90.0, 120.0, 150.0, 210.0, 240.0, 330.0,
+              -360.0, 720.0, 1e6, -1e-30, 359.9999, 0.1, 179.9]
+SPEED_BOUNDS = (*marine.BEAUFORT_LOWER_BOUNDS_MS, marine.FORCE_13_LOWER_BOUND_MS)
+
+
+def weather(rng, dtype, shape):
+    """u10, v10, swh and mwd: random weather; in some cell-hours winds at and around every
+    Beaufort bound along an axis (the other component ±0), special wave directions, huge and
+    non-finite values (signalling NaNs among them)."""
+    kind = np.dtype(dtype).type
+    near = [np.nextafter(kind(b), kind(side)) for b in SPEED_BOUNDS for side in (0, b, 99)]
+    speed, angle = rng.uniform(0, 40, shape), rng.uniform(0, 2 * np.pi, shape)
+    fields = [(speed * np.sin(angle)).astype(dtype), (speed * np.cos(angle)).astype(dtype),
+              rng.uniform(0, 15, shape).astype(dtype), rng.uniform(0, 360, shape).astype(dtype)]
+    for axis in (0, 1):
+        pick = rng.random(shape) < 0.1
+        fields[axis][pick] = rng.choice(np.array([0.0, -0.0], dtype), pick.sum())
+        fields[1 - axis][pick] = rng.choice(np.array(near), pick.sum()) * rng.choice([-1, 1])
+    pick = rng.random(shape) < 0.2
+    fields[3][pick] = rng.choice(np.array(WAVES_FROM, dtype), pick.sum())
+    size = np.dtype(dtype).itemsize
+    signalling = np.array({4: 0x7FA00000, 8: 0x7FF4 << 48}[size], f"u{size}").view(dtype)
+    odd = np.array([np.nan, np.inf, -np.inf, np.finfo(dtype).max, -0.0, 0.0], dtype)
+    for field in fields:
+        pick = rng.random(shape) < 0.02
+        field[pick] = rng.choice(odd, pick.sum())
+        field[rng.random(shape) < 0.005] = signalling  # NumPy copies the bits, quiet or not
+    return fields
+
+
+def weather_reference(vessels, headings, u10, v10, swh, mwd):
+    """Change (cell, hour, heading) and summaries per cell by marine's functions, the math
+    module and NavCalc.compute on Python floats; fields (cell, hour), vessels and headings
+    per cell (a rejected vessel None)."""
+    change = np.full((*u10.shape, len(headings[0])), np.nan)
+    valid = np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
+    capped = np.zeros(u10.shape, bool)
+    rows = zip(vessels, headings, valid.tolist(), *(f.tolist() for f in (u10, v10, swh, mwd)))
+    for cell, (vessel, courses, *row) in enumerate(rows):
+        for hour, (ok, u, v, height, waves_from) in enumerate(zip(*row)):
+            if not ok:
+                continue
+            speed = math.sqrt(u * u + v * v)
+            wind_from = math.degrees(math.atan2(u, v)) + 180.0
+            capped[cell, hour] = speed >= marine.FORCE_13_LOWER_BOUND_MS
+            if vessel is not None:
+                force = marine.beaufort_force(speed)
+                change[cell, hour] = [vessel.compute(
+                    marine.relative_angle(h, wind_from), force, height,
+                    marine.relative_angle(h, waves_from)) for h in courses]
+    change = change.astype(u10.dtype)
+    flat = change.reshape(len(change), -1).astype(np.float64)
+    estimate = ~np.isnan(flat)
+    total = np.cumsum(np.where(estimate, flat, 0.0), axis=1)[:, -1] + 0.0  # in order, from +0.0
+    return change, np.stack([estimate.sum(1), (flat < -1.0).sum(1), total, (~valid).sum(1),
+                             (valid & capped).sum(1),
+                             np.min(flat, axis=1, initial=np.inf, where=estimate)], axis=-1)
+
+
+@pytest.mark.parametrize("headings", [HEADINGS, [30.0]], ids=["20 headings", "1 heading"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_from_weather_differential(dtype, headings):
+    # The hindcast's layout: fields (t, y, x) with t moved last, the change (t, y, x, h).
+    rng = np.random.default_rng(KERNEL_ESTIMATES + np.dtype(dtype).itemsize + len(headings))
+    hours, h = 24, len(headings)
+    columns = -(-KERNEL_ESTIMATES // (hours * 3 * h))
+    fields = [np.moveaxis(f, 0, -1) for f in weather(rng, dtype, (hours, 3, columns))]
+    change, summaries = np.empty((hours, 3, columns, h), dtype), np.empty((3, columns, 6))
+    with np.errstate(all="raise"):  # the arithmetic's own flags never show
+        speed_change_from_weather(*HULL, *CONDITION, headings, *fields,
+                                  out=(np.moveaxis(change, 0, -2), summaries))
+    want = weather_reference([navcalc(*HULL, *CONDITION)] * 3 * columns,
+                             [headings] * 3 * columns, *(f.reshape(-1, hours) for f in fields))
+    assert_same(np.moveaxis(change, 0, -2).reshape(-1, hours, h), want[0])
+    assert_same(summaries.reshape(-1, 6), want[1])
+
+
+# One hull rejected, a speed whose m/s overflow (infinite changes), a NaN speed (NaN changes,
+# which are no estimates).
+VESSELS = [(*HULL, 12.0, True), (*HULL, 1e308, False), (0, 1, 1, 1, 12.0, True),
+           (45000, 180, 32, 10, 5.0, False), (*HULL, NAN, True)]
+
+
+@pytest.mark.parametrize("count", [1, 5])
+@pytest.mark.parametrize("vessels", [VESSELS, [(*HULL, *CONDITION)]],
+                         ids=["a vessel per cell", "one vessel"])
+def test_from_weather_headings_per_cell(vessels, count):
+    # Fields read backwards, outputs written across.
+    rng, cells = np.random.default_rng(8), 10
+    headings = rng.choice(HEADINGS, (cells, count))
+    fields = [f[:, ::-1] for f in weather(rng, np.float64, (cells, 50))]
+    args = (*np.array(vessels).T[:5], np.array([v[5] for v in vessels]), headings, *fields)
+    if len(vessels) > 1:
+        args = [np.resize(arg, cells) for arg in args[:6]] + list(args[6:])
+        with np.errstate(invalid="raise"):
+            pytest.raises(FloatingPointError, speed_change_from_weather, *args)
+    got = np.empty((count, 50, cells)).T, np.empty((6, cells)).T
+    with np.errstate(invalid="ignore"):
+        speed_change_from_weather(*args, out=got)
+    want = weather_reference([navcalc(*v) if v[0] else None for v in (vessels * cells)[:cells]],
+                             headings.tolist(), *fields)
+    for got_part, want_part in zip(got, want):
+        assert_same(got_part, want_part)
+
+
+@pytest.mark.parametrize("types, want", [(("f4",) * 4, "f4"), (("f8",) * 4, "f8"),
+                                         (("f4", "f4", "f8", "f4"), "f8"), (("f2",) * 4, "f4")])
+def test_from_weather_loops(types, want):
+    fields = [np.array([[3.0, 40.0]], t) for t in types]  # one cell, two hours
+    got = speed_change_from_weather(*HULL, *CONDITION, [0.0, 90.0], *fields)
+    want = weather_reference([navcalc(*HULL, *CONDITION)], [[0.0, 90.0]],
+                             *(f.astype(want) for f in fields))
+    for got_part, want_part in zip(got, want):
+        assert_same(got_part, want_part)
