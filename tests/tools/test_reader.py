@@ -22,7 +22,7 @@ def test_every_layout_gives_the_same_weather(tmp_path, layout):
     (lambda d: [nc(base().isel(time=[0, 0]), d / "w.nc")], "w.nc: a time appears twice"),
     (lambda d: [nc(base()["u10"].to_dataset().expand_dims("level"), d / "w.nc"),
                 nc(base()[["v10", "swh", "mwd"]], d / "x.nc")],
-     "u10, v10, swh and mwd are not on the same grid"),
+     "w.nc: u10 has an axis level besides time, latitude and longitude"),
     (lambda d: [str(d / "no.nc")], "--input: no file or zarr store"),
     (lambda d: [str(d / "*.grb")], "--input: nothing matches"),
 ])

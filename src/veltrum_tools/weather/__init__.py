@@ -11,7 +11,7 @@ dataset has the dimension `time` (also from `valid_time`) first, and `latitude` 
 """
 
 from veltrum_tools.weather.inputs import describe, expand, is_zarr
-from veltrum_tools.weather.reader import VARIABLES, Weather, open_weather
+from veltrum_tools.weather.reader import GRIDS, VARIABLES, Weather, open_weather
 from veltrum_tools.weather.sampler import Sampler
 
-__all__ = ["VARIABLES", "Sampler", "Weather", "describe", "expand", "is_zarr", "open_weather"]
+__all__ = ["GRIDS", "VARIABLES", "Sampler", "Weather", "describe", "expand", "is_zarr", "open_weather"]
