@@ -63,7 +63,8 @@ class Weather:
                wind_only: bool) -> dict[str, list[tuple[int, roles.Pick]]]:
         """The roles this run takes: the wind's components, else its speed and direction;
         the waves unless there are none and wind alone is allowed."""
-        wind = ("u10", "v10") if chosen["u10"] or chosen["v10"] else ("ws", "wdir")
+        speed = chosen["ws"] or chosen["wdir"]
+        wind = ("ws", "wdir") if speed and not (chosen["u10"] or chosen["v10"]) else ("u10", "v10")
         waves = () if wind_only and not (chosen["swh"] or chosen["mwd"]) else ("swh", "mwd")
         missing = [role for role in (*wind, *waves) if not chosen[role]]
         if missing:
@@ -133,7 +134,7 @@ class Weather:
         import xarray as xr
 
         try:
-            return xr.merge([fields[name] for name in names], join="exact",
+            return xr.merge([fields[name].rename(name) for name in names], join="exact",
                             combine_attrs="drop")
         except ValueError:
             raise UsageError(f"{self.label}: {' and '.join(names)} are not on the same "

@@ -127,6 +127,7 @@ def interpolated(dataset: xr.Dataset, target: xr.Dataset) -> xr.Dataset:
             radians = da.radians(data)
             sine, cosine = (linear(part, axes) for part in (da.sin(radians), da.cos(radians)))
             vector = da.degrees(da.arctan2(sine, cosine)) % 360.0
+            vector = da.where(vector == 360.0, 0.0, vector)  # a tiny negative angle
             (_, _, at_time), (_, _, at_lat), (_, _, at_lon) = axes
             exact = ((at_time == 0)[:, None, None] & (at_lat == 0)[None, :, None]
                      & (at_lon == 0)[None, None, :])

@@ -73,6 +73,7 @@ class Pick:
     name: str
     how: str
     rank: int
+    order: int = 0  # among the product's names: the earlier, the likelier
 
 
 def rank_of(role: str, name: str, variable: xr.DataArray) -> tuple[int, str] | None:
@@ -131,15 +132,17 @@ def best(role: str, label: str, dataset: xr.Dataset, override: str | None) -> Pi
         fit = rank_of(role, str(name), variable)
         if fit is not None and (KINDS[role] == "height" or role == "mwd"
                                 or at_wind_level(variable)):
-            found.append(Pick(str(name), fit[1], fit[0]))
+            names = PRODUCT_NAMES[role]
+            found.append(Pick(str(name), fit[1], fit[0],
+                              names.index(str(name)) if name in names else len(names)))
     if not found:
         return None
-    top = min(pick.rank for pick in found)
-    tied = [pick.name for pick in found if pick.rank == top]
+    top = min((pick.rank, pick.order) for pick in found)
+    tied = [pick.name for pick in found if (pick.rank, pick.order) == top]
     if len(tied) > 1:
         raise UsageError(f"{label}: several variables could be {role} ({', '.join(tied)}): "
                          f"choose one with --var {role}=NAME")
-    return next(pick for pick in found if pick.rank == top)
+    return next(pick for pick in found if (pick.rank, pick.order) == top)
 
 
 def parse_overrides(texts: Sequence[str] | None) -> dict[str, str]:
