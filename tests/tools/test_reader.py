@@ -50,8 +50,7 @@ def knots():
     return np.random.default_rng(3).uniform(0, 60, (4, 3, 5)).astype(np.float32)
 
 
-ALL = {"u10": base()["u10"].values, "v10": base()["v10"].values, "swh": base()["swh"].values,
-       "mwd": base()["mwd"].values}
+ALL = {name: base()[name].values for name in VARIABLES}
 
 
 @pytest.mark.parametrize("role, values, units, expected", [
@@ -73,7 +72,7 @@ def test_units_become_the_tools_own(tmp_path, role, values, units, expected):
 
 
 def test_packed_legacy_era5_stays_single_precision(tmp_path):
-    """The older CDS file: NetCDF3 64-bit offset, int16 packed, hours since 1900, expver."""
+    # the older CDS file: NetCDF3 64-bit offset, int16 packed, hours since 1900, expver
     weather = era5t(base()).rename(time="valid_time")
     weather = weather.assign_coords(valid_time=TIMES)
     encoding = {name: {"dtype": "int16", "scale_factor": 0.001, "add_offset": 10.0,

@@ -165,6 +165,3 @@ def describe_pick(role: str, pick: Pick, labels: Sequence[str]) -> str:
     files = labels[0] if len(labels) == 1 else f"{labels[0]} and {len(labels) - 1} more"
     return f"{role}: {pick.name} ({pick.how}) in {files}"
 
-
-def attribute(variable: Any, name: str) -> str:
-    return str(getattr(variable, "attrs", {}).get(name, ""))
