@@ -160,7 +160,7 @@ def curvilinear(d):
     (lambda d: [d.joinpath("w.nc").write_bytes(b"CDF\x05" + bytes(60)) and str(d / "w.nc")], {},
      "w.nc is NetCDF3 in its 64-bit data format (CDF5), which is not read"),
     (lambda d: [d.joinpath("w.nc").write_text("not weather") and str(d / "w.nc")], {},
-     "w.nc is none of NetCDF, GRIB, zarr or a zip of them"),
+     "cannot read w.nc: it is none of NetCDF, GRIB, zarr or a zip of them"),
 ])
 def test_bad_weather_is_refused_in_one_line(tmp_path, monkeypatch, inputs, options, says):
     monkeypatch.chdir(tmp_path)

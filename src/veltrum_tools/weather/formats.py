@@ -84,7 +84,8 @@ def open_sources(path: str, label: str | None = None,
         return [source for member, unpacked in unzipped(path, label)
                 for source in open_sources(unpacked, f"{label}:{member}", names)]
     if kind == "unknown":
-        raise UsageError(f"{label} is none of NetCDF, GRIB, zarr or a zip of them")
+        raise UsageError(f"cannot read {label}: it is none of NetCDF, GRIB, zarr or a zip "
+                         "of them")
     if kind == "CDF5":
         raise UsageError(f"{label} is NetCDF3 in its 64-bit data format (CDF5), which is not "
                          "read: write it as NetCDF4")
