@@ -45,8 +45,10 @@ class StoreFault(Fault):
 EXTRAS = {
     "numpy": ("numpy",),
     "plot": ("matplotlib",),
-    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr",
-             "matplotlib"),
+    "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr", "scipy",
+             "cf_xarray", "pint", "matplotlib"),
+    # GRIB through cfgrib and ecCodes, whose library comes in the eccodeslib wheel
+    "grib": ("cfgrib", "eccodes", "eccodeslib"),
 }
 
 

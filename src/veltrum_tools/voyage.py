@@ -14,12 +14,15 @@ Each leg is sailed on the great circle at its initial course; the estimate is
 the speed change at that course, and the leg takes its distance over the
 attainable speed.
 
-With --weather (gridded weather, as veltrum-hindcast reads it; the grid extra) the
-route file needs only its first three columns. Each leg is cut into steps of at most
---step-nm, and the weather of each step is taken where and when the ship starts it:
-bilinear between the four grid points around it, linear between the two time steps
-around the time the ship gets there, which follows from the attainable speeds of the
-steps before.
+With --weather (gridded weather, as veltrum-hindcast reads it: NetCDF, GRIB, zarr or
+CDS zip downloads, docs/weather.md; the grid extra, and the grib extra for GRIB) the route
+file needs only its first three columns. Each leg is cut into steps of at most --step-nm,
+and the weather of each step is taken where and when the ship starts it: bilinear between
+the four grid points around it, linear between the two time steps around the time the ship
+gets there, which follows from the attainable speeds of the steps before. A forecast of a
+single time is held for the whole voyage; a point whose waves are missing (land nearby)
+takes the nearest grid point's that has them; wind-only weather takes, with
+--typical-waves, the wave height typical of each force. The run says so each time.
 """
 
 from __future__ import annotations
@@ -38,6 +41,7 @@ from veltrum_tools.command import Parser, run_main
 from veltrum_tools.errors import UsageError, require_extra
 from veltrum_tools.route import Leg, Waypoint, in_steps, read_route, sail
 from veltrum_tools.vessel import add_vessel_options, vessel_of
+from veltrum_tools.weather.options import add_weather_options, weather_options
 
 PROG = "veltrum-voyage"
 SAMPLE_ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
@@ -87,33 +91,47 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--csv", metavar="FILE", help="also write the legs to FILE")
     gridded = parser.add_argument_group("gridded weather (the grid extra)")
     gridded.add_argument("--weather", nargs="+", metavar="FILES",
-                         help="weather along the route from NetCDF files (names or glob "
-                         "patterns) or a zarr store, ERA5 names u10, v10, swh, mwd, instead "
-                         "of the route file's")
+                         help="weather along the route from NetCDF or GRIB files (names or "
+                         "glob patterns), zarr stores or CDS zip downloads, instead of the "
+                         "route file's")
     gridded.add_argument("--departure", metavar="TIME",
                          help="departure, UTC, e.g. 2024-01-10T06:00 (default: the weather's "
                          "first time)")
     gridded.add_argument("--step-nm", type=float, default=30.0, metavar="NM",
                          help="longest step between two samples of the weather (default: "
                          "%(default)g)")
+    gridded.add_argument("--typical-waves", action="store_true",
+                         help="for weather with wind but no waves: the wave height typical "
+                         "of each Beaufort force, from the wind's direction")
+    add_weather_options(gridded)
     args = parser.parse_args(argv)
     if not (math.isfinite(args.speed_kts) and args.speed_kts > 0):
         parser.error(f"--speed-kts wants a speed above 0, not {args.speed_kts}")
     if not (math.isfinite(args.step_nm) and args.step_nm > 0):
         parser.error(f"--step-nm wants a distance above 0, not {args.step_nm}")
-    if args.weather is None and args.departure is not None:
-        parser.error("--departure goes with --weather")
+    for option in ("departure", "var", "member", "typical_waves"):
+        if args.weather is None and getattr(args, option) not in (None, False):
+            parser.error(f"--{option.replace('_', '-')} goes with --weather")
     return args
 
 
-def gridded_weather(paths: Sequence[str], departure: str | None) -> tuple[Any, float]:
-    """The sampler of the --weather inputs and the departure, in hours after their first
-    time."""
+def gridded_weather(args: argparse.Namespace) -> tuple[Any, float, list[str]]:
+    """The sampler of the --weather inputs, the departure in hours after their first time,
+    and the lines that say what was taken from them."""
     require_extra("grid", "--weather")
     from veltrum_tools.weather import Sampler, open_weather
 
-    sampler = Sampler(open_weather(paths, option="--weather").dataset())
-    return sampler, sampler.hours_of(departure)
+    weather = open_weather(args.weather, option="--weather", wind_only=args.typical_waves,
+                           **weather_options(args))
+    sampler = Sampler(weather.dataset(), typical_waves=args.typical_waves)
+    lines = [*weather.lines, *weather.notes, *([weather.note] if weather.note else [])]
+    if weather.wind_only:
+        lines.append("no waves in the weather: wave heights typical of each Beaufort force "
+                     "(as veltrum-polar takes them), from the wind's direction")
+    if sampler.held:
+        lines.append(f"a forecast of one time, {sampler.time_text(0.0)}: held for the whole "
+                     "voyage")
+    return sampler, sampler.hours_of(args.departure), lines
 
 
 def run(args: argparse.Namespace) -> None:
@@ -123,7 +141,7 @@ def run(args: argparse.Namespace) -> None:
     if args.weather is None:
         legs = sail(model, vessel.speed_kts, waypoints)
     else:
-        sampler, departure = gridded_weather(args.weather, args.departure)
+        sampler, departure, lines = gridded_weather(args)
 
         def weather_at(point: Waypoint, hours: float) -> Waypoint:
             return Waypoint(point.name, point.latitude, point.longitude,
@@ -134,6 +152,10 @@ def run(args: argparse.Namespace) -> None:
     print(f"Route: {args.route}")
     for note in notes:
         print(f"  {note}")
+    if args.weather is not None:
+        print("Weather:")
+        for line in lines:
+            print(f"  {line}")
     print(f"Vessel: {vessel}")
     print("Wind and waves: Beaufort force and height, direction off the bow (0° head on)\n")
     print_legs(legs, vessel.speed_kts)
@@ -142,6 +164,8 @@ def run(args: argparse.Namespace) -> None:
         print(f"Departure:           {sampler.time_text(departure)} UTC")
         print(f"Arrival:             {sampler.time_text(departure + hours)} UTC")
         print(f"Weather: {' '.join(args.weather)}, sampled every {args.step_nm:g} nm at most")
+        for note in dict.fromkeys(sampler.notes):
+            print(f"  {note}")
     if args.csv is not None:
         write_csv(args.csv, legs)
 

@@ -1,10 +1,10 @@
 """Speed change of one ship over gridded weather: every cell, hour and heading, on Dask.
 
-The weather is in ERA5's single-level naming: `u10` and `v10` (10 m wind towards east
-and north, m/s), `swh` (significant height of combined wind waves and swell, m) and `mwd`
-(mean wave direction, degrees, coming from), on a grid with a time axis (`time` or
-`valid_time`), in NetCDF files or zarr stores: several files, or a glob of them, are
-opened as one dataset. Without --input a synthetic storm is made up.
+The weather is read by `veltrum_tools.weather` (docs/weather.md): the 10 m wind, the
+significant wave height and the mean wave direction, from NetCDF, GRIB, zarr or CDS zip
+downloads, found by CF standard name or product name, in their own units, wind and waves
+of two grids put on one; several files, or a glob of them, are opened as one dataset.
+Without --input a synthetic storm is made up.
 
     veltrum-hindcast --output hindcast.nc --plot mean_speed.png
     veltrum-hindcast --input 'era5/2024-*.nc' --headings 8 --output out.zarr

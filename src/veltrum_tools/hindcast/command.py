@@ -9,20 +9,22 @@ from __future__ import annotations
 
 import math
 import os
+import shutil
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from veltrum_tools import weather as reader
 from veltrum_tools.command import Parser, run_main
 from veltrum_tools.errors import UsageError
 from veltrum_tools.hindcast import cluster, report, store
-from veltrum_tools.hindcast.kernel import has_ufunc
+from veltrum_tools.hindcast.kernel import ESTIMATES, has_ufunc
 from veltrum_tools.hindcast.plan import make_plan, output_bytes
 from veltrum_tools.hindcast.storm import describe as describe_storm
 from veltrum_tools.hindcast.storm import synthetic_storm
 from veltrum_tools.vessel import Vessel, add_vessel_options, vessel_of
+from veltrum_tools.weather.options import add_weather_options, weather_options
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -46,6 +48,7 @@ class Request:
     connect_timeout: float
     workers: int  # of the local cluster
     engine: str  # "ufunc" or "calls"
+    weather: dict[str, Any]  # the reader's options: variables, member, grid
 
     @property
     def zarr_output(self) -> bool:
@@ -58,9 +61,10 @@ def parser() -> Parser:
                     "spaced from 0°.")
     data = parser.add_argument_group("data")
     data.add_argument("--input", metavar="PATH", nargs="+",
-                      help="ERA5-style weather with u10, v10, swh, mwd: NetCDF files, globs of "
-                      "them (quoted) or zarr stores, opened as one dataset (default: a "
-                      "synthetic storm)")
+                      help="weather with wind and waves: NetCDF or GRIB files, globs of them "
+                      "(quoted), zarr stores or CDS zip downloads, opened as one dataset "
+                      "(docs/weather.md; default: a synthetic storm)")
+    add_weather_options(data)
     data.add_argument("--synthetic-shape", metavar="T,Y,X", default="72,41,61",
                       help="time steps, latitudes and longitudes of the synthetic storm "
                       "(default: %(default)s)")
@@ -132,17 +136,22 @@ def parse_request(argv: Sequence[str] | None) -> Request:
                 tuple(360.0 * k / args.headings for k in range(args.headings)))
     return Request(vessel_of(args), headings, inputs, (shape[0], shape[1], shape[2]),
                    args.output, args.resume, args.plot, args.chunk_hours, args.scheduler,
-                   args.connect_timeout, args.workers, engine)
+                   args.connect_timeout, args.workers, engine, weather_options(args))
 
 
-def open_input(request: Request) -> tuple[str, Callable[[int | None], xr.Dataset]]:
-    """The weather's name in the run's output, and the weather in chunks of so many hours
-    (in its own chunks when None). The inputs are opened here, once."""
+def open_input(request: Request) -> tuple[str, Callable[[int | None], xr.Dataset],
+                                          list[Any], list[str]]:
+    """The weather's name in the run's output, the weather in chunks of so many hours (in
+    its own chunks when None), the types its fields were stored in and the lines that say
+    what was taken from them. The inputs are opened here, once."""
     if request.inputs is None:
         shape = request.synthetic_shape
-        return describe_storm(shape), lambda hours: synthetic_storm(shape, hours)
-    weather = reader.open_weather(request.inputs, "--input")
-    return weather.label, weather.dataset
+        storm = synthetic_storm(shape)
+        return (describe_storm(shape), lambda hours: synthetic_storm(shape, hours),
+                [storm[name].dtype for name in reader.VARIABLES], [])
+    weather = reader.open_weather(request.inputs, "--input", **request.weather)
+    lines = [*weather.lines, *weather.notes, *([weather.note] if weather.note else [])]
+    return weather.label, weather.dataset, weather.out_dtypes, lines
 
 
 def run(request: Request) -> None:
@@ -150,11 +159,12 @@ def run(request: Request) -> None:
     vessel.checked()  # the client checks the particulars before any worker sees them
     if request.zarr_output and output and os.path.exists(output) and not request.resume:
         raise UsageError(f"--output {output} exists: add --resume to finish it, or name another")
-    source, weather_in = open_input(request)
+    source, weather_in, dtypes, lines = open_input(request)
     weather = weather_in(None)
     layout = weather["u10"]
     report.show_header(source, vessel, headings, request.engine)
-    dtypes = [weather[name].dtype for name in reader.VARIABLES]
+    for line in lines:
+        print(f"  {line}")
     stored_hours = layout.chunks[0][0] if layout.chunks else layout.shape[0]
     # What can be refused is refused before a cluster starts: a store of other arguments,
     # a NetCDF output too large for this process.
@@ -208,6 +218,11 @@ def run(request: Request) -> None:
             print(f"{PROG}: interrupted; nothing written", file=sys.stderr)
         raise SystemExit(130)
     report.summary(parts, layout, len(headings))
+    if not parts[ESTIMATES].sum():
+        if request.zarr_output and output is not None and not resuming:
+            shutil.rmtree(output, ignore_errors=True)  # the store this run made, empty
+        raise UsageError("no valid cell in the weather: every cell-hour lacks a finite wind "
+                         "or waves; nothing written")
     if request.zarr_output:
         print(f"Speed change written to {output}")
     elif output is not None:

@@ -85,8 +85,11 @@ def output_template(layout: xr.DataArray, plan: Plan, vessel: Vessel, headings: 
 
     shape = (plan.steps, *plan.grid, plan.headings)
     empty = da.empty(shape, dtype=plan.out_dtype, chunks=(plan.hours, *shape[1:]))
+    # the input's coordinates without its encodings (its zarr format, codecs, chunks)
+    coords = {name: xr.Variable(axis.dims, axis.values, axis.attrs)
+              for name, axis in layout.coords.items()}
     change = with_headings(xr.DataArray(empty, dims=(*layout.dims, "heading"),
-                                        coords=layout.coords), headings)
+                                        coords=coords), headings)
     dataset = as_dataset(change, vessel, source, attainable=False)
     dataset.attrs.update({
         "attainable_speed": "speed_through_water_kts + speed_change",
