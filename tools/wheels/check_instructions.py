@@ -19,9 +19,8 @@ Usage: check_instructions.py OBJDUMP WHEEL...   (OBJDUMP: one that reads aarch64
 import re
 import subprocess
 import sys
-import tempfile
-import zipfile
-from pathlib import Path
+
+from modules import extension_modules
 
 # fmax, fmin, fmaxnm, fminnm and their pairwise (p) and across-vector (v) forms
 FORBIDDEN = re.compile(r"f(?:max|min)(?:nm)?[pv]?")
@@ -46,20 +45,15 @@ def findings(objdump, module):
 
 def main(objdump, wheels):
     failed = False
-    for wheel in map(Path, wheels):
-        print(wheel.name)
-        with tempfile.TemporaryDirectory() as tmp, zipfile.ZipFile(wheel) as archive:
-            names = [n for n in archive.namelist() if n.endswith(".so")]
-            if not names:
-                print("  no extension module")
-                failed = True
-            for name in names:
-                count, found = findings(objdump, Path(archive.extract(name, tmp)))
-                print(f"  {Path(name).name}: {count} instructions, "
-                      f"{len(found)} maximum or minimum")
-                for address, mnemonic, function in found:
-                    print(f"    {mnemonic} at 0x{address} in {function}")
-                failed = failed or count == 0 or bool(found)
+    for module in extension_modules(wheels):
+        if module is None:
+            failed = True
+            continue
+        count, found = findings(objdump, module)
+        print(f"  {module.name}: {count} instructions, {len(found)} maximum or minimum")
+        for address, mnemonic, function in found:
+            print(f"    {mnemonic} at 0x{address} in {function}")
+        failed = failed or count == 0 or bool(found)
     return 1 if failed else 0
 
 
