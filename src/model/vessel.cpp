@@ -73,7 +73,7 @@ inline double at_most(double x, double hi) { return hi < x ? hi : x; }
 // for every value but a signalling NaN: maxNum returns that NaN, quieted, where the
 // comparison gives the limit. Taken through an empty asm statement, the result is no
 // longer visibly a comparison of the values chosen between, so the choice stays a
-// compare and a select (fcmp, cset, fcsel). x86-64 needs no such step: its maxsd and
+// compare and a select (fcmp, cset, tst, fcsel). x86-64 needs no such step: its maxsd and
 // minsd return the second operand when either one is a NaN, which is the comparison
 // itself, and the compiler orders the operands so; its code stays as it was.
 inline bool opaque(bool condition) {
