@@ -71,6 +71,26 @@ constexpr std::array<Row, 7> kBallastRows{{
 inline double at_least(double x, double lo) { return lo > x ? lo : x; }
 inline double at_most(double x, double hi) { return hi < x ? hi : x; }
 
+// A comparison's result that the optimiser cannot see through. Written plainly,
+// `x > lo ? x : lo` is lowered by clang to the machine's IEEE maxNum where it has one
+// (aarch64's fmaxnm, and fminnm for the other side), which agrees with the comparison
+// for every value but a signalling NaN: maxNum returns that NaN, quieted, where the
+// comparison gives the limit. Taken through an empty asm statement, the result is no
+// longer visibly a comparison of the values chosen between, so the choice stays a
+// compare and a select (fcmp, cset, tst, fcsel). x86-64 needs no such step: its maxsd and
+// minsd return the second operand when either one is a NaN, which is the comparison
+// itself, and the compiler orders the operands so; its code stays as it was.
+inline bool opaque(bool condition) {
+#if !defined(__x86_64__)
+    __asm__("" : "+r"(condition));
+#endif
+    return condition;
+}
+
+// Limits that end a NaN at the limit: x is kept only when the comparison holds.
+inline double keep_above(double x, double lo) { return opaque(x > lo) ? x : lo; }
+inline double keep_below(double x, double hi) { return opaque(x < hi) ? x : hi; }
+
 // Round half away from zero to a power of ten, keeping the sign of zero.
 // round_to() calls the library; fast_round_to() is the same to the bit
 // (model/rounding.hpp) and is what the hot paths use.
@@ -213,9 +233,9 @@ inline double displacement_power(double displacement) {
 template <class Choice = Branching>
 double effective_wave_height(double wave_height) {
     double h = Choice::select(wave_height < 3.0, 0.7 * wave_height, wave_height);
-    h = h > 0.2 ? h : 0.2;
+    h = keep_above(h, 0.2);
     h = Choice::select(h > 6.0, h - (h - 6.0) * 0.9, h);
-    return h < 9.0 ? h : 9.0;
+    return keep_below(h, 9.0);
 }
 
 // Wave direction factor by row (wave_beta at most 30, 60, 90, 120, 150, 180,
@@ -248,7 +268,7 @@ double snap_block_coefficient(double raw) {
     double nearest = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < kBlockCoefficients.size(); ++i) {
         distance[i] = std::fabs(kBlockCoefficients[i] - raw);
-        if (distance[i] < nearest) {  // NaN distances never win
+        if (opaque(distance[i] < nearest)) {  // NaN distances never win
             nearest = distance[i];
         }
     }
@@ -264,9 +284,11 @@ double snap_block_coefficient(double raw) {
         return kBlockCoefficients[only];
     }
     // A tie (or no candidate at all): the first candidate whose hundredths are
-    // even, which for this table is the multiple of 0.10.
+    // even, which for this table is the multiple of 0.10. Left plain, the tests of
+    // the three even rows fold into one minimum of their differences (fminnm on
+    // aarch64): right here, but the wheels are checked to hold no such instruction.
     for (std::size_t i = 0; i < distance.size(); ++i) {
-        if (std::fabs(distance[i] - nearest) < 1e-9) {
+        if (opaque(std::fabs(distance[i] - nearest) < 1e-9)) {
             const double c = kBlockCoefficients[i];
             if (saturating_int32(std::round((c - std::floor(c)) * 100.0)) % 2 == 0) {
                 return c;

@@ -15,9 +15,8 @@ Usage: check_symbols.py WHEEL...
 import re
 import subprocess
 import sys
-import tempfile
-import zipfile
-from pathlib import Path
+
+from modules import extension_modules
 
 OLDEST = (2, 17)
 # Num: Value Size Type Bind Vis Ndx Name [(version index)]
@@ -54,17 +53,13 @@ def problems(module):
 
 def main(wheels):
     failed = False
-    for wheel in map(Path, wheels):
-        print(wheel.name)
-        with tempfile.TemporaryDirectory() as tmp, zipfile.ZipFile(wheel) as archive:
-            names = [n for n in archive.namelist() if n.endswith(".so")]
-            if not names:
-                print("  no extension module")
-                failed = True
-            for name in names:
-                for problem in problems(Path(archive.extract(name, tmp))):
-                    print(f"  {Path(name).name}: {problem}")
-                    failed = True
+    for module in extension_modules(wheels):
+        if module is None:
+            failed = True
+            continue
+        for problem in problems(module):
+            print(f"  {module.name}: {problem}")
+            failed = True
     return 1 if failed else 0
 
 
