@@ -40,6 +40,9 @@ from veltrum_tools.route import Leg, Waypoint, in_steps, read_route, sail
 from veltrum_tools.vessel import add_vessel_options, vessel_of
 
 PROG = "veltrum-voyage"
+# The shortest step between two samples of the weather: some 18 m, far below any grid's
+# spacing; shorter ones only make a long route's steps countless.
+MIN_STEP_NM = 0.01
 SAMPLE_ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
                             "north_atlantic_route.csv")
 
@@ -97,10 +100,10 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                          help="longest step between two samples of the weather (default: "
                          "%(default)g)")
     args = parser.parse_args(argv)
-    if not (math.isfinite(args.speed_kts) and args.speed_kts > 0):
-        parser.error(f"--speed-kts wants a speed above 0, not {args.speed_kts}")
-    if not (math.isfinite(args.step_nm) and args.step_nm > 0):
-        parser.error(f"--step-nm wants a distance above 0, not {args.step_nm}")
+    args.vessel = vessel_of(args, under_way=True)
+    if not (math.isfinite(args.step_nm) and args.step_nm >= MIN_STEP_NM):
+        parser.error(f"--step-nm wants a distance of at least {MIN_STEP_NM:g} nm, "
+                     f"not {args.step_nm:g}")
     if args.weather is None and args.departure is not None:
         parser.error("--departure goes with --weather")
     return args
@@ -117,7 +120,7 @@ def gridded_weather(paths: Sequence[str], departure: str | None) -> tuple[Any, f
 
 
 def run(args: argparse.Namespace) -> None:
-    vessel = vessel_of(args)
+    vessel = args.vessel
     waypoints, notes = read_route(args.route, with_weather=args.weather is None)
     model = vessel.checked()
     if args.weather is None:

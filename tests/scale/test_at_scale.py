@@ -65,9 +65,10 @@ def bad_inputs(tmp_path_factory):
     and that store as another version wrote it; the weather's own refusals are the reader's
     (tests/tools/test_reader.py) and both tools' (test_weather_inputs.py)."""
     directory = tmp_path_factory.mktemp("inputs")
-    (directory / "route.csv").write_text(
-        "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
-        "A,50,0,5,0,1,0\nB,50,-1,x,0,1,0\nC,50,-2,,,,\n")
+    for name, second in (("route", "x,0,1,0"), ("high", "5,0,1e6,0")):
+        (directory / f"{name}.csv").write_text(
+            "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
+            f"A,50,0,5,0,1,0\nB,50,-1,{second}\nC,50,-2,,,,\n")
     weather = synthetic_storm((4, 5, 6)).compute(scheduler="synchronous")
     weather.to_netcdf(directory / "weather.nc", engine="h5netcdf")
     done = run("veltrum-hindcast", "--synthetic-shape", "4,5,6", "--workers", 1, "--output",
@@ -83,7 +84,11 @@ def bad_inputs(tmp_path_factory):
 @pytest.mark.parametrize("tool, args, says", [
     ("veltrum-voyage", ["no/such.csv"], "cannot read no/such.csv"),
     ("veltrum-voyage", ["route.csv"], "route.csv, line 3: wind_speed_ms is not a number: 'x'"),
+    ("veltrum-voyage", ["high.csv"], "high.csv, line 3: B has waves of 1e+06 m (possible: 0 to"),
     ("veltrum-voyage", ["--speed-kts", "0"], "--speed-kts wants a speed above 0"),
+    ("veltrum-voyage", ["--speed-kts", "1e308"], "--speed-kts wants a speed above 0 and up to 100"),
+    ("veltrum-hindcast", ["--speed-kts", "101"], "--speed-kts wants a speed from 0 to 100 kn"),
+    ("veltrum-hindcast", ["--length", "0"], "--length wants a number from 0.001 to 1e+07, not 0"),
     ("veltrum-hindcast", ["--input", "route.csv"], "cannot read route.csv"),
     ("veltrum-hindcast", ["--headings", "0"], "--headings wants a number from 1 to 360"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,4"], "--synthetic-shape wants three positive"),
@@ -115,6 +120,10 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
     weather = synthetic_storm(shape).compute(scheduler="synchronous")
     weather["u10"][0, 0, 0] = 45.0  # force 13 and over: taken as 12
     weather["v10"][1, 2, 3] = np.nan  # skipped
+    impossible = {(2, 1, 1): ("swh", -5.0), (2, 1, 2): ("swh", 1e6), (3, 4, 4): ("u10", 1e30),
+                  (4, 0, 1): ("v10", 100.001), (4, 0, 2): ("swh", 30.0)}  # the last possible
+    for cell, (name, value) in impossible.items():
+        weather[name][cell] = value
     # ERA5's newer form: valid_time, longitudes from 0 to 360, one file per few hours
     era5 = weather.rename(time="valid_time").assign_coords(longitude=weather.longitude + 360)
     era5.isel(valid_time=slice(0, 2)).to_netcdf(tmp_path / "part-1.nc", engine="h5netcdf")
@@ -142,6 +151,8 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
         if math.isnan(v) or math.isnan(height):  # the island has no waves
             skipped += 1
             continue
+        if not (0 <= height <= 30 and math.sqrt(u * u + v * v) <= 100):
+            continue
         capped += math.sqrt(u * u + v * v) >= 37.0
         force = marine.beaufort_force(math.sqrt(u * u + v * v))
         wind_from = math.degrees(math.atan2(u, v)) + 180.0
@@ -154,6 +165,7 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
         marine.relative_angle(0.0, fields["mwd"][0, 0, 0]))
     expected = expected.astype(np.float32)  # float32 weather gives float32 output
     assert f"Skipped cell-hours (missing or non-finite data): {skipped}\n" in remote.stdout
+    assert "wind above 100 m/s): 4\n" in remote.stdout and not np.isnan(expected[4, 0, 2, 0])
     assert f"taken as force 12: {capped}\n" in remote.stdout and capped > 0
     with xr.open_zarr(tmp_path / "remote.zarr") as stored, \
             xr.open_dataset(tmp_path / "local.nc", engine="h5netcdf") as written:

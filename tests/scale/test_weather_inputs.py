@@ -38,6 +38,10 @@ def test_every_layout_gives_both_tools_the_same_result(tmp_path, reference, layo
     (lambda d: [nc(base().isel(time=[0, 1]), d / "a.nc"),
                 nc(base().isel(time=[2, 3], latitude=[0, 1]), d / "b.nc")],
      "--input: the grids of the inputs disagree: the latitude of b.nc differs from a.nc's"),
+    (lambda d: [nc(base().assign(swh=base()["swh"] * (1 + 1j)), d / "w.nc")],
+     "w.nc: swh holds complex numbers (complex64), not real numbers"),
+    (lambda d: [nc(base().assign(mwd=base()["mwd"].astype(str)), d / "w.nc")],
+     "w.nc: mwd holds text (<U13), not real numbers"),
 ])
 def test_both_tools_refuse_the_same_inputs(tmp_path, inputs, says):
     assert both(tmp_path, inputs(tmp_path)) == [(2, f"error: {says}\n")] * 2

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from veltrum_tools.errors import ClusterFault, UsageError
-from veltrum_tools.hindcast.kernel import WORST, hindcast_chunk
+from veltrum_tools.hindcast.kernel import SUMMARIES, WORST, hindcast_chunk
 from veltrum_tools.hindcast.plan import BATCH_CHUNKS, Plan
 from veltrum_tools.vessel import Vessel
 from veltrum_tools.weather import VARIABLES
@@ -119,7 +119,7 @@ def batch_results(tasks: Sequence[Any], start: int, plan: Plan, keep: bool) -> l
     import dask.array as da
 
     batch = tasks[start:start + BATCH_CHUNKS]
-    parts = da.stack([da.from_delayed(task[0], (6, *plan.grid), np.float64) for task in batch])
+    parts = da.stack([da.from_delayed(task[0], (SUMMARIES, *plan.grid), np.float64) for task in batch])
     wanted = [parts[:, :WORST].sum(axis=0, split_every=8),
               parts[:, WORST].min(axis=0, split_every=8)]
     if keep:

@@ -96,9 +96,9 @@ def parser() -> Parser:
 def parse_request(argv: Sequence[str] | None) -> Request:
     """The command line as a request; UsageError for anything it cannot ask."""
     args = parser().parse_args(argv)
-    for name in ("displacement", "length", "breadth", "draught", "speed_kts", "heading"):
-        if not math.isfinite(getattr(args, name)):
-            raise UsageError(f"--{name.replace('_', '-')} wants a finite number")
+    vessel = vessel_of(args)
+    if not math.isfinite(args.heading):
+        raise UsageError("--heading wants a finite number")
     if args.headings is not None and not 1 <= args.headings <= 360:
         raise UsageError("--headings wants a number from 1 to 360")
     if args.workers < 1:
@@ -130,7 +130,7 @@ def parse_request(argv: Sequence[str] | None) -> Request:
     engine = args.engine if args.engine != "auto" else ("ufunc" if has_ufunc() else "calls")
     headings = ((args.heading % 360.0,) if args.headings is None else
                 tuple(360.0 * k / args.headings for k in range(args.headings)))
-    return Request(vessel_of(args), headings, inputs, (shape[0], shape[1], shape[2]),
+    return Request(vessel, headings, inputs, (shape[0], shape[1], shape[2]),
                    args.output, args.resume, args.plot, args.chunk_hours, args.scheduler,
                    args.connect_timeout, args.workers, engine)
 

@@ -23,6 +23,9 @@ if TYPE_CHECKING:
 # significant height of combined wind waves and swell (m), mean wave direction (degrees,
 # coming from).
 VARIABLES = ("u10", "v10", "swh", "mwd")
+# What fields that are no real numbers hold, by NumPy's kind.
+KINDS = {"c": "complex numbers", "U": "text", "S": "text", "O": "objects", "b": "truth values",
+         "M": "dates", "m": "durations"}
 # Other names of the axes, and the tools' own.
 DIMENSION_NAMES = {"valid_time": "time", "lat": "latitude", "lon": "longitude"}
 
@@ -118,6 +121,11 @@ class Weather:
             raise UsageError(f"{self.label}: u10, v10, swh and mwd are not on the same grid")
         if "time" not in weather["u10"].dims:
             raise UsageError(f"{self.label}: no time axis (time or valid_time)")
+        for name in VARIABLES:  # complex numbers, strings, dates: refused before any work
+            kind = weather[name].dtype
+            if kind.kind not in "fiu":
+                raise UsageError(f"{self.label}: {name} holds {KINDS.get(kind.kind, 'values')} "
+                                 f"({kind}), not real numbers")
 
     def which_grid_differs(self) -> str | None:
         """Which input's grid differs from the first's, and along which axis."""

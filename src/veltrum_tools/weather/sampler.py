@@ -92,6 +92,11 @@ class Sampler:
                                       latitude=[lat_index, lat_index + 1],
                                       longitude=list(lon_indices)).compute()
             u10, v10, swh, mwd = (block[name].values.astype(np.float64) for name in VARIABLES)
+            # physically impossible weather is no value, as the hindcast skips it
+            with np.errstate(over="ignore"):
+                possible = marine.physically_possible(np.sqrt(u10 * u10 + v10 * v10), swh)
+            u10, v10, swh, mwd = (np.where(possible, field, np.nan)
+                                  for field in (u10, v10, swh, mwd))
             waves = np.radians(mwd)
             self.cached = (key, np.stack([u10, v10, swh, np.sin(waves), np.cos(waves)]))
         fields = self.cached[1]
@@ -101,8 +106,8 @@ class Sampler:
         u10, v10, swh, wave_sin, wave_cos = lerp(along[:, 0], along[:, 1], time_weight)
         if not np.isfinite([u10, v10, swh, wave_sin, wave_cos]).all():
             raise UsageError(f"the weather has no value at {where} ({latitude:g}, "
-                             f"{longitude:g}) at {self.time_text(hours)} (missing or "
-                             "non-finite data around it)")
+                             f"{longitude:g}) at {self.time_text(hours)} (missing, non-finite or "
+                             "physically impossible data around it)")
         speed, wind_from = marine.wind_speed_and_origin(float(u10), float(v10))
         wave_from = math.degrees(math.atan2(wave_sin, wave_cos)) % 360.0
         return speed, wind_from, float(swh), wave_from
