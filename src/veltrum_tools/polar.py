@@ -34,11 +34,11 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
 
 import veltrum
-from veltrum_tools.command import Parser, run_main
+from veltrum_tools.command import Parser, add_overwrite, run_main
 from veltrum_tools.errors import UsageError, require_extra
 from veltrum_tools.marine import (WAVE_HEIGHT_BY_FORCE, beaufort_force, fold_angle,
                                   impossible_weather, relative_angle)
-from veltrum_tools.outputs import save_figure
+from veltrum_tools.outputs import FIGURE_BYTES, check_room, refuse_existing, save_figure
 from veltrum_tools.vessel import Vessel, add_vessel_options, loading, refusals_as_usage, vessel_of
 
 if TYPE_CHECKING:
@@ -89,6 +89,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                         help="also print the speed change by heading and Beaufort force")
     output.add_argument("--plot", metavar="FILE.png",
                         help="also draw a polar diagram of the attainable speed into FILE.png")
+    add_overwrite(output)
     args = parser.parse_args(argv)
     args.vessel = vessel_of(args)
     resolve_weather(parser, args, argv)
@@ -97,6 +98,8 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
             parser.error(f"--plot wants a file name ending in .png, not {args.plot!r}")
         if not os.path.isdir(os.path.dirname(args.plot) or "."):
             parser.error(f"--plot: no directory for {args.plot!r}")
+        refuse_existing("--plot", args.plot, args.overwrite)
+        check_room("--plot", args.plot, FIGURE_BYTES)
         require_extra("plot", "--plot")
     return args
 

@@ -31,12 +31,13 @@ def pytest_collection_modifyitems(config, items):
 
 
 def start(command, *args, log, env=None):
-    """A process in its own process group, its output and scratch files beside `log`."""
+    """A process in its own process group, its output and scratch files beside `log`, with
+    SIGINT at its default whatever this process inherited (a background job's is ignored)."""
     env = dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(log.parent), **(env or {}))
     with open(log, "w") as sink:
-        return subprocess.Popen([str(BIN / command), *map(str, args)], stdout=sink,
-                                stderr=subprocess.STDOUT, env=env, start_new_session=True,
-                                cwd=log.parent)
+        return subprocess.Popen(["env", "--default-signal=INT", str(BIN / command),
+                                 *map(str, args)], stdout=sink, stderr=subprocess.STDOUT,
+                                env=env, start_new_session=True, cwd=log.parent)
 
 
 def stop(process, first=signal.SIGTERM):

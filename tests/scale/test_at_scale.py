@@ -78,6 +78,9 @@ def bad_inputs(tmp_path_factory):
     zarr.open_group(directory / "older.zarr", mode="r+").attrs["veltrum_versions"] = \
         json.dumps({"veltrum": "0.0.1", "veltrum_tools": "0.0.1"})
     zarr.consolidate_metadata(directory / "older.zarr")
+    (directory / "other.zarr").mkdir()
+    (directory / "other.zarr" / "data").write_text("not ours")
+    (directory / "map.png").write_bytes(b"an earlier map")
     return directory
 
 
@@ -95,7 +98,21 @@ def bad_inputs(tmp_path_factory):
     ("veltrum-hindcast", ["--output", "out.txt"], "--output wants a name ending in .zarr or .nc"),
     ("veltrum-hindcast", ["--resume"], "--resume finishes a .zarr --output"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "done.zarr"],
-     "--output done.zarr exists: add --resume to finish it"),
+     "--output done.zarr exists: add --resume to finish it, --overwrite to replace it"),
+    ("veltrum-hindcast", ["--output", "weather.nc"], "--output weather.nc exists: add --overwrite"),
+    ("veltrum-hindcast", ["--plot", "map.png"], "--plot map.png exists: add --overwrite"),
+    ("veltrum-polar", ["--plot", "map.png"], "--plot map.png exists: add --overwrite"),
+    ("veltrum-voyage", ["--csv", "route.csv"], "--csv route.csv exists: add --overwrite"),
+    ("veltrum-hindcast", ["--output", "other.zarr", "--overwrite"],
+     "--output other.zarr is not a store of veltrum-hindcast: not replaced"),
+    ("veltrum-hindcast", ["--input", "weather.nc", "--output", "./weather.nc", "--overwrite"],
+     "--output ./weather.nc is also an input"),
+    ("veltrum-hindcast", ["--input", "done.zarr", "--output", "done.zarr/in.zarr"],
+     "--output done.zarr/in.zarr is also an input"),
+    ("veltrum-voyage", ["route.csv", "--csv", "route.csv", "--overwrite"],
+     "--csv route.csv is also an input"),
+    ("veltrum-voyage", ["high.csv", "--weather", "weather.nc", "--csv", "weather.nc",
+                        "--overwrite"], "--csv weather.nc is also an input"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "done.zarr", "--resume",
                           "--speed-kts", "14"], "done.zarr was written with --speed-kts 12, not 14"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,7", "--output", "done.zarr", "--resume"],
@@ -105,7 +122,7 @@ def bad_inputs(tmp_path_factory):
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "older.zarr", "--resume"],
      "older.zarr was written by veltrum 0.0.1, this is veltrum "),
     ("veltrum-hindcast", ["--synthetic-shape", "100000,721,1440", "--output", "big.nc"],
-     "a NetCDF file is written from this process's memory: name a .zarr store instead"),
+     "a NetCDF file is made in this process's memory, which needs 4 times that"),
     ("veltrum-hindcast", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"],
      "cannot reach the scheduler"),
 ])

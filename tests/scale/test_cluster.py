@@ -187,14 +187,39 @@ def test_a_worker_killed_halfway_costs_no_data(tmp_path, cluster, undisturbed):
     assert store_files(output) == store_files(undisturbed)
 
 
-@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", "a chunk lost"])
+def damage(output, how):
+    """Damages a copy of a finished store: the chunks it names are those a resume must name."""
+    chunks = output / "speed_change"
+    if how == "a chunk lost":  # not the last one: every chunk is looked for
+        os.unlink(chunks / "5.0.0.0")
+        return []
+    if how == "a flipped byte":
+        data = bytearray((chunks / "7.0.0.0").read_bytes())
+        data[len(data) // 2] ^= 0x10
+        (chunks / "7.0.0.0").write_bytes(data)
+        return [7]
+    if how == "a truncated chunk":
+        os.truncate(chunks / "11.0.0.0", 100)
+        return [11]
+    os.rename(chunks / "3.0.0.0", chunks / "swap")  # two chunks swapped
+    os.rename(chunks / "9.0.0.0", chunks / "3.0.0.0")
+    os.rename(chunks / "swap", chunks / "9.0.0.0")
+    return [3, 9]
+
+
+def checked_chunks(output):
+    """The chunks with their checksum: those a resume keeps, unless damaged."""
+    return {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
+            for entry in chunk_files(output)
+            if (output / "speed_change" / f".checksum.{entry.name.split('.')[0]}").exists()}
+
+
+@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", "a chunk lost", "a flipped byte",
+                                 "a truncated chunk", "two chunks swapped"])
 def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed, how):
     output = tmp_path / "out.zarr"
-    if how == "a chunk lost":  # not the last one: every chunk is looked for
-        shutil.copytree(undisturbed, output)
-        os.unlink(output / "speed_change" / "5.0.0.0")
-        status, log = 0, ""
-    else:
+    named = []
+    if how in ("Ctrl-C", "SIGKILL"):
         run = Hindcast(*FAULT_RUN, "--workers", 2, "--output", output, cwd=tmp_path)
         try:
             # Ctrl-C reaches the terminal's whole process group; SIGKILL takes the client
@@ -204,23 +229,31 @@ def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed
             status, log, _ = run.finish()
         finally:
             run.stop()
-    before = {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
-              for entry in chunk_files(output)}
-    if how == "Ctrl-C":
-        assert status == 130, log
-        assert (f"veltrum-hindcast: interrupted with {len(before)} of {FAULT_CHUNKS} chunks in "
-                f"{output}; the same command with --resume writes the rest") in log
-    elif how == "SIGKILL":
-        assert status == -signal.SIGKILL
-    assert 0 < len(before) < FAULT_CHUNKS
+        count = len(chunk_files(output))
+        if how == "Ctrl-C":
+            assert status == 130, log
+            assert log.splitlines()[-1] == (
+                f"veltrum-hindcast: interrupted with {count} of {FAULT_CHUNKS} chunks in "
+                f"{output}; the same command with --resume writes the rest")
+        else:
+            assert status == -signal.SIGKILL
+        assert 0 < count < FAULT_CHUNKS
+    else:
+        shutil.copytree(undisturbed, output)
+        named = damage(output, how)
+    before = checked_chunks(output)
+    for index in named:
+        del before[f"{index}.0.0.0"]
 
     status, log, _ = hindcast_run(*FAULT_RUN, "--workers", 2, "--output", output, "--resume",
                                   cwd=tmp_path, name="resumed")
     assert status == 0, log
-    assert (f"Resuming: {len(before)} of {FAULT_CHUNKS} chunks written before, "
+    assert (f"Resuming: {len(before)} of {FAULT_CHUNKS} chunks written before and verified, "
             f"{FAULT_CHUNKS - len(before)} to write") in log
-    after = {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
-             for entry in chunk_files(output)}
+    for index in named:
+        assert (f"Chunk {index} of {output} (time steps {2 * index} to {2 * index + 1}) fails "
+                "its checksum (changed, truncated or misplaced): computed again") in log
+    after = checked_chunks(output)
     assert {name: after[name] for name in before} == before  # none written again
     assert store_files(output) == store_files(undisturbed)
 

@@ -7,12 +7,15 @@ distributed.
 
 from __future__ import annotations
 
+import hashlib
+import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import veltrum
 from veltrum_tools import marine
+from veltrum_tools.runtime import hold
 from veltrum_tools.vessel import Vessel
 
 if TYPE_CHECKING:
@@ -34,6 +37,8 @@ BATCH = 4096
 # impossible weather, and (last) the lowest speed change.
 ESTIMATES, LOSSES, TOTAL, SKIPPED, CAPPED, IMPOSSIBLE, WORST = range(7)
 SUMMARIES = WORST + 1
+# The name of a chunk's checksum file, before the chunk's index.
+CHECKSUM = ".checksum."
 # Cells checked at a time by valid_cells: its temporaries in double stay small.
 CHECKED = 1 << 16
 
@@ -146,15 +151,67 @@ def chunk_summary(change: FloatArray, finite: NDArray[np.bool_], valid: NDArray[
     return parts
 
 
+def chunk_file(store: str, index: int, ndim: int) -> str:
+    """The file of the store's chunk `index` of the speed change (of `ndim` dimensions, the
+    time first), as zarr format 2 names it."""
+    return os.path.join(store, "speed_change", f"{index}" + ".0" * (ndim - 1))
+
+
+def checksum_file(store: str, index: int) -> str:
+    """Where the checksum of chunk `index` is kept: beside the chunk, under a hidden name
+    that is no zarr key, which zarr readers ignore (also when they list the store)."""
+    return os.path.join(store, "speed_change", f"{CHECKSUM}{index}")
+
+
+def checksum(index: int, data: bytes) -> str:
+    """A chunk's checksum: SHA-256 of its place and its bytes, so that a chunk moved to
+    another place fails it as a changed one does."""
+    return hashlib.sha256(f"veltrum chunk {index}\n".encode() + data).hexdigest()
+
+
+def record_checksum(store: str, index: int, ndim: int) -> None:
+    """Writes the checksum of a chunk just written (none for a chunk zarr did not write, all
+    NaN): to a temporary name, then renamed, like the chunk."""
+    try:
+        with open(chunk_file(store, index, ndim), "rb") as chunk:
+            data = chunk.read()
+    except FileNotFoundError:
+        return
+    path = checksum_file(store, index)
+    temporary = f"{path}.{os.getpid()}.partial"
+    with open(temporary, "w", encoding="ascii") as sink:
+        sink.write(checksum(index, data) + "\n")
+    os.replace(temporary, path)
+
+
+def chunk_state(store: str, index: int, ndim: int) -> str:
+    """What a resumed run finds of a chunk: "missing", "verified" (its bytes match its
+    checksum), "unchecked" (no checksum: the writer stopped in between) or "corrupt"
+    (changed, truncated or moved from another place)."""
+    try:
+        with open(chunk_file(store, index, ndim), "rb") as chunk:
+            data = chunk.read()
+    except FileNotFoundError:
+        return "missing"
+    try:
+        with open(checksum_file(store, index), encoding="ascii") as recorded:
+            expected = recorded.read().strip()
+    except (FileNotFoundError, UnicodeDecodeError):
+        return "unchecked"
+    return "verified" if checksum(index, data) == expected else "corrupt"
+
+
 def hindcast_chunk(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
-                   first: int, store: str | None, written: bool, keep: bool,
+                   first: int, index: int, store: str | None, written: bool, keep: bool,
                    vessel: Vessel, headings: tuple[float, ...], engine: str,
                    dtype: str) -> tuple[FloatArray, FloatArray | None]:
-    """One chunk of hours, from hour `first`, on a worker: its summaries, and its speed
-    change when `keep`. With a zarr `store` the worker writes the chunk there itself;
-    a chunk `written` before (a resumed run) is read back instead of computed."""
+    """Chunk `index` of hours, from hour `first`, on a worker: its summaries, and its speed
+    change when `keep`. With a zarr `store` the worker writes the chunk there itself, then
+    its checksum; a chunk `written` and verified before (a resumed run) is read back instead
+    of computed."""
     import zarr
 
+    hold("chunk")
     finite, valid = finite_cells(u10, v10, swh, mwd), valid_cells(u10, v10, swh, mwd)
     if written:
         assert store is not None
@@ -172,4 +229,5 @@ def hindcast_chunk(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
             # then renamed: a chunk file is complete or absent. A chunk that is all NaN is
             # not written at all.
             zarr.open_array(store, path="speed_change", mode="r+")[first:first + len(u10)] = change
+            record_checksum(store, index, change.ndim)
     return chunk_summary(change, finite, valid, capped), (change if keep else None)

@@ -1,0 +1,44 @@
+"""How a run meets what happens around it: Ctrl-C deferred over what must not be cut in
+two, and the points where a test holds a run.
+
+This module imports nothing from the package: every other module may import it.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import signal
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+# Names a folder in the tests that hold a run at a point (hold): never set otherwise.
+HOLD = "VELTRUM_TEST_HOLD"
+
+
+@contextmanager
+def interrupts_deferred() -> Iterator[None]:
+    """Blocks SIGINT in this thread for the block: a Ctrl-C that arrives meanwhile stays
+    pending and raises KeyboardInterrupt once the block is left, rather than being lost or
+    cutting the block short. Processes started inside inherit the blocked signal, so that the
+    workers of a local cluster never see a Ctrl-C meant for this process (a terminal sends it
+    to the whole process group): this process stops them. An ignored SIGINT (nohup, a
+    background job) stays ignored."""
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def hold(point: str) -> None:
+    """A point where a test holds the run, so that it can interrupt, fill a disk or stop a
+    process at a known moment: with VELTRUM_TEST_HOLD naming a folder, creates POINT.reached
+    there and waits until POINT.go appears. Returns at once without it."""
+    folder = os.environ.get(HOLD)
+    if not folder:
+        return
+    pathlib.Path(folder, f"{point}.reached").touch()
+    while not os.path.exists(os.path.join(folder, f"{point}.go")):
+        time.sleep(0.02)
