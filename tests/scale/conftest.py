@@ -56,6 +56,17 @@ def stop(process, first=signal.SIGTERM):
         process.wait()
 
 
+def holding(directory, point):
+    """The environment that holds a run at one point of veltrum_tools.runtime.hold (the
+    others let through), in a new folder of `directory`: the test then waits for
+    POINT.reached there and creates POINT.go to let the run go on."""
+    folder = directory / "hold"
+    folder.mkdir()
+    for other in {"cluster", "chunk", "write"} - {point}:
+        (folder / f"{other}.go").touch()
+    return folder, {"VELTRUM_TEST_HOLD": str(folder)}
+
+
 def wait_until(condition, what, seconds=60):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -66,16 +77,18 @@ def wait_until(condition, what, seconds=60):
 class Cluster:
     """A scheduler and its workers; `add_worker` starts one more."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, *options):
         self.directory = directory
         self.info = directory / "scheduler.json"
+        self.options = options  # of the scheduler and each worker: TLS's
         self.workers = []
         self.processes = []
 
     def start(self):
-        self.processes.append(start("dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
-                                    "--no-dashboard", "--scheduler-file", self.info,
-                                    log=self.directory / "scheduler.log"))
+        self.scheduler = start("dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
+                               "--no-dashboard", "--scheduler-file", self.info, *self.options,
+                               log=self.directory / "scheduler.log")
+        self.processes.append(self.scheduler)
         wait_until(lambda: self.info.exists() and self.info.stat().st_size > 0,
                    "scheduler file")
         self.address = json.loads(self.info.read_text())["address"]
@@ -84,7 +97,7 @@ class Cluster:
         log = self.directory / f"worker{len(self.workers)}.log"
         process = start("dask", "worker", "--scheduler-file", self.info, "--nthreads", "1",
                         "--host", "127.0.0.1", "--no-dashboard", "--death-timeout", "60",
-                        *options, log=log, env=env)
+                        *self.options, *options, log=log, env=env)
         self.processes.append(process)
         self.workers.append(process)
         wait_until(lambda: "Registered to" in log.read_text(), f"registered {log.name}")

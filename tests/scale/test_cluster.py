@@ -34,9 +34,9 @@ FAULT_CHUNKS = 48
 class Hindcast:
     """veltrum-hindcast started in its own process group, its output in a file."""
 
-    def __init__(self, *args, cwd, name="hindcast"):
+    def __init__(self, *args, cwd, name="hindcast", env=None):
         self.log = cwd / f"{name}.log"
-        self.process = start("veltrum-hindcast", *args, log=self.log)
+        self.process = start("veltrum-hindcast", *args, log=self.log, env=env)
 
     def finish(self):
         """Its exit status, output and peak RSS in bytes, once it has ended. The peak is the
@@ -54,8 +54,7 @@ class Hindcast:
         return self.process.returncode, self.log.read_text(), peak
 
     def stop(self):
-        if self.process.returncode is None:
-            stop(self.process)
+        stop(self.process)  # also the local cluster's workers, if any outlive it
 
 
 def hindcast_run(*args, cwd, name="hindcast"):

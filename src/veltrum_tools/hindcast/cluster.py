@@ -112,14 +112,18 @@ def quiet_dask(verbose: bool) -> None:
     inherit the environment."""
     if verbose:
         return
-    os.environ["DASK_LOGGING__DISTRIBUTED"] = "critical"
+    os.environ["DASK_LOGGING__DISTRIBUTED"] = "critical"  # the local cluster's workers
+    import distributed  # noqa: F401 - which sets up its loggers, here replaced
+
     for name in ("distributed", "tornado"):
-        logging.getLogger(name).setLevel(logging.CRITICAL + 1)
+        logger = logging.getLogger(name)
+        logger.handlers = [logging.NullHandler()]
+        logger.propagate = False
     warnings.filterwarnings("ignore", module="distributed")
 
 
 def start_client(scheduler: str | None, connect_timeout: float, workers: int,
-                 security: Any = None) -> Any:
+                 security: Any = None, verbose: bool = False) -> Any:
     """A client of the given scheduler with the given credentials, whose workers must run
     this client's versions, or of a new local cluster of `workers` processes that only holders
     of its temporary TLS credentials can reach. The workers import the kernel from their own
@@ -144,7 +148,8 @@ def start_client(scheduler: str | None, connect_timeout: float, workers: int,
         # process stops them. A Ctrl-C meanwhile is kept, and acted on once it is created.
         with interrupts_deferred():
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   host="127.0.0.1", dashboard_address=None, security=True)
+                                   host="127.0.0.1", dashboard_address=None, security=True,
+                                   silence_logs=False if verbose else logging.WARNING)
             hold("cluster")
         return Client(cluster)
     except BaseException:
@@ -243,8 +248,8 @@ def cluster_call(client: Any, call: Callable[[], Result]) -> Result:
         return call()
     except (OSError, TimeoutError, asyncio.CancelledError,
             concurrent.futures.CancelledError) as error:
-        raise ClusterFault(f"lost the scheduler at {client.scheduler.address}: "
-                           f"{type(error).__name__}") from None
+        raise ClusterFault(f"lost the scheduler at {client.scheduler.address} "
+                           f"({type(error).__name__})") from None
 
 
 def run_chunks(client: Any, tasks: Sequence[Any], plan: Plan,

@@ -217,7 +217,7 @@ def run(request: Request) -> None:
     plan = None
     try:
         client = cluster.start_client(request.scheduler, request.connect_timeout,
-                                      request.workers, security)
+                                      request.workers, security, request.verbose)
         try:
             workers = len(client.scheduler_info()["workers"])
             print(f"Cluster: {workers} workers at {client.scheduler.address}")
@@ -247,7 +247,7 @@ def run(request: Request) -> None:
     except Fault as fault:
         where = stopped(request, plan)
         if where:
-            fault.args = (f"{fault}{where}",)
+            fault.args = (f"{fault}; stopped{where}",)
         raise
     report.summary(parts, layout, len(headings))
     if request.zarr_output:
