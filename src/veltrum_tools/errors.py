@@ -46,7 +46,7 @@ EXTRAS = {
     "numpy": ("numpy",),
     "plot": ("matplotlib",),
     "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr",
-             "matplotlib"),
+             "matplotlib", "cryptography"),
 }
 
 

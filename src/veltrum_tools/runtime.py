@@ -13,8 +13,8 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-# Names a folder in the tests that hold a run at a point (hold): never set otherwise.
-HOLD = "VELTRUM_TEST_HOLD"
+# Name a folder and a point where tests hold a run (hold): never set otherwise.
+HOLD, HOLD_AT = "VELTRUM_TEST_HOLD", "VELTRUM_TEST_HOLD_AT"
 
 
 @contextmanager
@@ -34,10 +34,11 @@ def interrupts_deferred() -> Iterator[None]:
 
 def hold(point: str) -> None:
     """A point where a test holds the run, so that it can interrupt, fill a disk or stop a
-    process at a known moment: with VELTRUM_TEST_HOLD naming a folder, creates POINT.reached
-    there and waits until POINT.go appears. Returns at once without it."""
+    process at a known moment: with VELTRUM_TEST_HOLD naming a folder and VELTRUM_TEST_HOLD_AT
+    this point, creates POINT.reached there and waits until POINT.go appears. Returns at once
+    otherwise."""
     folder = os.environ.get(HOLD)
-    if not folder:
+    if not folder or os.environ.get(HOLD_AT) != point:
         return
     pathlib.Path(folder, f"{point}.reached").touch()
     while not os.path.exists(os.path.join(folder, f"{point}.go")):

@@ -54,17 +54,13 @@ def test_table_holds_the_module_values():
     (["--wind-scale", "4.5"], "argument --wind-scale: invalid int value: '4.5'"),
     (["--bogus"], "unrecognized arguments: --bogus"),
     (["--speed-kts", "nan"], "--speed-kts wants a speed from 0 to 100 kn, not nan"),
-    (["--speed-kts", "100.5"], "--speed-kts wants a speed from 0 to 100 kn, not 100.5"),
     (["--wind-scale", str(2**40)], "--wind-scale wants a Beaufort force from 0 to 12, not 1099"),
     # outside what the tools take, refused before the model would print its failure report
     (["--draught", "0"], "--draught wants a number from 0.001 to 1e+07, not 0"),
-    (["--length", "nan"], "--length wants a number from 0.001 to 1e+07, not nan"),
     (["--displacement", "1e-320"], "--displacement wants a number from 0.001 to 1e+07"),
-    (["--breadth", "2e7"], "--breadth wants a number from 0.001 to 1e+07, not 2e+07"),
     (["--wind-scale", "13"], "--wind-scale wants a Beaufort force from 0 to 12, not 13"),
     (["--wave-height", "-5"], "no sea has waves of -5 m (possible: 0 to 30 m)"),
-    (["--wind-speed", "1e30"], "no sea has a wind of 1e+30 m/s (possible: 0 to 100 m/s)"),
-    (["--wind-speed", "200", "--knots"], "no sea has a wind of 102.889 m/s"),
+    (["--wind-speed", "200", "--knots"], "no sea has a wind of 102.889 m/s (possible: 0 to 100"),
     (["--plot", "diagram.svg"], "--plot wants a file name ending in .png"),
     (["--plot", "no/such/dir/p.png"], "--plot: no directory for 'no/such/dir/p.png'"),
     (["--wind-from", "10"], "--wind-from and --waves-from need the ship's --heading"),
@@ -79,19 +75,15 @@ def test_bad_input_is_one_line_and_status_2(args, says):
     assert result.stderr.startswith("veltrum-polar: error: ") and says in result.stderr
 
 
-@pytest.mark.parametrize("call, message, meaning", [
-    (lambda: Vessel(10000, 120, 20, 0, 12, True).checked(), "参数必须大于0",
-     "every hull particular must be greater than zero"),
-    (lambda: Vessel(10000, float("nan"), 20, 7, 12, True).checked(), "无效的方形系数",
-     "invalid block coefficient: none follows from these particulars"),
-    (lambda: Vessel(10000, 120, 20, 7, 12, True).checked().compute(0, 13, 2, 0), "蒲福风级必须在 0~12",
-     "the Beaufort force must be between 0 and 12"),
+@pytest.mark.parametrize("particulars, force, refusal", [
+    ((10000, 120, 20, 0), 4, "参数必须大于0 — every hull particular must be greater than zero"),
+    ((10000, float("nan"), 20, 7), 4, "无效的方形系数 — invalid block coefficient: none follows"),
+    ((10000, 120, 20, 7), 13, "蒲福风级必须在 0~12 — the Beaufort force must be between 0 and 12"),
 ])
-def test_model_failure_is_explained(call, message, meaning):
+def test_model_failure_is_explained(particulars, force, refusal):
     # the tools refuse such input first; a refusal of the model is still explained
-    with pytest.raises(UsageError) as refused, refusals_as_usage():
-        call()
-    assert str(refused.value).startswith(f"{message} — {meaning}")
+    with pytest.raises(UsageError, match=refusal), refusals_as_usage():
+        Vessel(*particulars, 12, True).checked().compute(0, force, 2, 0)
 
 
 def estimate(result):

@@ -31,8 +31,8 @@ def pytest_collection_modifyitems(config, items):
 
 
 def start(command, *args, log, env=None):
-    """A process in its own process group, its output and scratch files beside `log`, with
-    SIGINT at its default whatever this process inherited (a background job's is ignored)."""
+    """A process in its own process group, its output and scratch files beside `log`."""
+    # SIGINT at its default, whatever this process inherited (a background job's is ignored)
     env = dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(log.parent), **(env or {}))
     with open(log, "w") as sink:
         return subprocess.Popen(["env", "--default-signal=INT", str(BIN / command),
@@ -56,17 +56,6 @@ def stop(process, first=signal.SIGTERM):
         process.wait()
 
 
-def holding(directory, point):
-    """The environment that holds a run at one point of veltrum_tools.runtime.hold (the
-    others let through), in a new folder of `directory`: the test then waits for
-    POINT.reached there and creates POINT.go to let the run go on."""
-    folder = directory / "hold"
-    folder.mkdir()
-    for other in {"cluster", "chunk", "write"} - {point}:
-        (folder / f"{other}.go").touch()
-    return folder, {"VELTRUM_TEST_HOLD": str(folder)}
-
-
 def wait_until(condition, what, seconds=60):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -85,10 +74,9 @@ class Cluster:
         self.processes = []
 
     def start(self):
-        self.scheduler = start("dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
-                               "--no-dashboard", "--scheduler-file", self.info, *self.options,
-                               log=self.directory / "scheduler.log")
-        self.processes.append(self.scheduler)
+        self.processes.append(start("dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
+                                    "--no-dashboard", "--scheduler-file", self.info,
+                                    *self.options, log=self.directory / "scheduler.log"))
         wait_until(lambda: self.info.exists() and self.info.stat().st_size > 0,
                    "scheduler file")
         self.address = json.loads(self.info.read_text())["address"]
@@ -112,11 +100,12 @@ class Cluster:
 
 
 @pytest.fixture
-def cluster(tmp_path):
+def cluster(tmp_path, request):
     """A scheduler on 127.0.0.1 without workers: the test adds them."""
+    # an indirect parameter, a function of a folder, gives the processes' options (TLS's)
     directory = tmp_path / "cluster"
     directory.mkdir()
-    started = Cluster(directory)
+    started = Cluster(directory, *getattr(request, "param", lambda _: ())(tmp_path / "tls"))
     try:
         started.start()
         yield started

@@ -186,39 +186,32 @@ def test_a_worker_killed_halfway_costs_no_data(tmp_path, cluster, undisturbed):
     assert store_files(output) == store_files(undisturbed)
 
 
-def damage(output, how):
-    """Damages a copy of a finished store: the chunks it names are those a resume must name."""
-    chunks = output / "speed_change"
-    if how == "a chunk lost":  # not the last one: every chunk is looked for
-        os.unlink(chunks / "5.0.0.0")
-        return []
-    if how == "a flipped byte":
-        data = bytearray((chunks / "7.0.0.0").read_bytes())
-        data[len(data) // 2] ^= 0x10
-        (chunks / "7.0.0.0").write_bytes(data)
-        return [7]
-    if how == "a truncated chunk":
-        os.truncate(chunks / "11.0.0.0", 100)
-        return [11]
-    os.rename(chunks / "3.0.0.0", chunks / "swap")  # two chunks swapped
-    os.rename(chunks / "9.0.0.0", chunks / "3.0.0.0")
-    os.rename(chunks / "swap", chunks / "9.0.0.0")
-    return [3, 9]
+DAMAGES = {  # done to a copy of a finished store's chunks: the chunks a resume must name
+    "a chunk lost": ([], lambda chunks: os.unlink(chunks / "5.0.0.0")),  # not the last
+    "a flipped byte": ([7], lambda chunks: (chunks / "7.0.0.0").write_bytes(bytes(
+        byte ^ 16 * (k == 40) for k, byte in enumerate((chunks / "7.0.0.0").read_bytes())))),
+    "a truncated chunk": ([11], lambda chunks: os.truncate(chunks / "11.0.0.0", 100)),
+    "two chunks swapped": ([3, 9], lambda chunks: [os.rename(chunks / a, chunks / b) for a, b in
+                                                   (("3.0.0.0", "s"), ("9.0.0.0", "3.0.0.0"),
+                                                    ("s", "9.0.0.0"))]),
+}
 
 
 def checked_chunks(output):
-    """The chunks with their checksum: those a resume keeps, unless damaged."""
+    """The chunks with their checksums: those a resume keeps, unless damaged."""
     return {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
             for entry in chunk_files(output)
             if (output / "speed_change" / f".checksum.{entry.name.split('.')[0]}").exists()}
 
 
-@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", "a chunk lost", "a flipped byte",
-                                 "a truncated chunk", "two chunks swapped"])
+@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", *DAMAGES])
 def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed, how):
     output = tmp_path / "out.zarr"
-    named = []
-    if how in ("Ctrl-C", "SIGKILL"):
+    named, damage = DAMAGES.get(how, ([], None))
+    if damage:
+        shutil.copytree(undisturbed, output)
+        damage(output / "speed_change")
+    else:
         run = Hindcast(*FAULT_RUN, "--workers", 2, "--output", output, cwd=tmp_path)
         try:
             # Ctrl-C reaches the terminal's whole process group; SIGKILL takes the client
@@ -228,21 +221,17 @@ def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed
             status, log, _ = run.finish()
         finally:
             run.stop()
-        count = len(chunk_files(output))
-        if how == "Ctrl-C":
-            assert status == 130, log
-            assert log.splitlines()[-1] == (
-                f"veltrum-hindcast: interrupted with {count} of {FAULT_CHUNKS} chunks in "
-                f"{output}; the same command with --resume writes the rest")
-        else:
-            assert status == -signal.SIGKILL
-        assert 0 < count < FAULT_CHUNKS
-    else:
-        shutil.copytree(undisturbed, output)
-        named = damage(output, how)
     before = checked_chunks(output)
     for index in named:
         del before[f"{index}.0.0.0"]
+    if how == "Ctrl-C":
+        assert status == 130, log
+        assert (f"veltrum-hindcast: interrupted with {len(chunk_files(output))} of "
+                f"{FAULT_CHUNKS} chunks in {output}; the same command with --resume writes "
+                "the rest") == log.splitlines()[-1]
+    elif how == "SIGKILL":
+        assert status == -signal.SIGKILL
+    assert 0 < len(before) < FAULT_CHUNKS
 
     status, log, _ = hindcast_run(*FAULT_RUN, "--workers", 2, "--output", output, "--resume",
                                   cwd=tmp_path, name="resumed")

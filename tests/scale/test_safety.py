@@ -1,154 +1,132 @@
-"""Nothing lost: Ctrl-C at any moment, a lost scheduler, a full disk at each step of a run
-and a changed input, each ending in one line, an earlier output whole, and a store that the
-next run finishes or refuses. The run is held at a known point by veltrum_tools.runtime.hold
-while the test interrupts it, fills its disk or stops its scheduler."""
+"""A run held and disturbed at each step ends in one line; TLS clusters refuse strangers."""
 
 import os
+import pathlib
 import re
 import signal
 import subprocess
 import time
+from contextlib import suppress
 
 import pytest
+from distributed import Client, Security
 
-from conftest import holding, stop, wait_until
+from conftest import stop, wait_until
 from test_cluster import Hindcast, hindcast_run
-from veltrum_tools.hindcast.storm import synthetic_storm
 
-SMALL = ["--synthetic-shape", "8,5,6", "--chunk-hours", 2]  # 4 chunks
-EARLIER = b"an earlier file"
-HINT = "the same command with --resume writes the rest"
+SMALL = ["--synthetic-shape", "8,5,6", "--chunk-hours", 2, "--workers", 1]  # 4 chunks
+HINT = r"\d of 4 chunks in (disk/)?out.zarr; the same command with --resume writes the rest"
 
 
 def held_run(directory, point, *args, act, worker=None):
-    """Runs the hindcast held at `point` (by its local cluster, or by a worker started with
-    worker(env) on a cluster of its own), does `act` there, lets it go on: status, output."""
-    folder, env = holding(directory, point)
-    if worker is not None:
-        worker(env)
-    run = Hindcast(*args, cwd=directory, env=None if worker else env)
+    """The hindcast (or worker(env), if given) held at `point`, `act` done there: its end."""
+    env = {"VELTRUM_TEST_HOLD": str(directory), "VELTRUM_TEST_HOLD_AT": point}
+    run = Hindcast(*args, cwd=directory, env=None if worker and worker(env) else env)
     try:
-        wait_until(lambda: (folder / f"{point}.reached").exists()
+        wait_until(lambda: (directory / f"{point}.reached").exists()
                    or run.process.poll() is not None, f"the run at {point}", 120)
-        assert run.process.poll() is None, run.log.read_text()
         act(run)
-        (folder / f"{point}.go").touch()
-        status, log, _ = run.finish()
+        (directory / f"{point}.go").touch()
+        return run.finish()[:2]
     finally:
         run.stop()
-    return status, log
-
-
-def leftovers(directory):
-    return [name for name in os.listdir(directory) if name.startswith(".")]
-
-
-@pytest.mark.parametrize("point, output, says", [
-    ("cluster", "out.zarr", "veltrum-hindcast: interrupted; nothing written"),
-    ("chunk", "out.zarr", rf"veltrum-hindcast: interrupted with \d of 4 chunks in out.zarr; {HINT}"),
-    ("write", "out.nc", "veltrum-hindcast: interrupted"),
-])
-def test_ctrl_c_at_any_moment_ends_in_one_line(tmp_path, point, output, says):
-    (tmp_path / "out.nc").write_bytes(EARLIER)
-    status, log = held_run(tmp_path, point, *SMALL, "--workers", 1, "--output", output,
-                           "--overwrite", act=lambda run: os.killpg(run.process.pid,
-                                                                    signal.SIGINT))
-    assert status == 130, log
-    assert re.fullmatch(says, log.splitlines()[-1]), log
-    assert (tmp_path / "out.nc").read_bytes() == EARLIER and leftovers(tmp_path) == []
-    assert "distributed." not in log
-
-
-def test_a_lost_scheduler_is_one_line_naming_it(tmp_path, cluster):
-    status, log = held_run(tmp_path, "chunk", *SMALL, "--scheduler", cluster.address,
-                           "--connect-timeout", 5, "--output", "out.zarr",
-                           worker=lambda env: cluster.add_worker(env=env),
-                           act=lambda run: stop(cluster.scheduler, signal.SIGKILL))
-    assert status == 1, log
-    assert re.fullmatch(rf"veltrum-hindcast: the cluster failed: lost the scheduler at "
-                        rf"{cluster.address} \(\w+\); stopped with \d of 4 chunks in "
-                        rf"out.zarr; {HINT}", log.splitlines()[-1]), log
 
 
 @pytest.fixture
-def small_disk(tmp_path):
-    """A 2 MB tmpfs, mounted for the test and unmounted after it, whatever happened."""
-    disk = tmp_path / "disk"
-    disk.mkdir()
-    if os.geteuid() != 0:
-        pytest.skip("mounting a tmpfs needs root")
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", disk],
-                             capture_output=True, text=True)
-    if mounted.returncode:
-        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.strip()}")
-    try:
-        yield disk
-    finally:  # a worker process that has not quite ended yet still holds it: not for long
-        for _ in range(100):
-            if subprocess.run(["umount", disk], capture_output=True).returncode == 0:
-                break
-            time.sleep(0.1)
-        else:
-            subprocess.run(["umount", "--lazy", disk], check=True)
+def disk(tmp_path):
+    """A 2 MB tmpfs (as root; else a folder), unmounted after the test whatever happened."""
+    (tmp_path / "disk").mkdir()
+    small = os.geteuid() == 0 and not subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", tmp_path / "disk"]).returncode
+    yield tmp_path / "disk", small
+    while small and subprocess.run(["umount", tmp_path / "disk"]).returncode:
+        time.sleep(0.1)  # a worker that has not quite ended holds it a moment
 
 
-def fill(disk):
-    sink = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
-    try:
+def ctrl_c(run):
+    os.killpg(run.process.pid, signal.SIGINT)
+
+
+def fill(run):
+    with open(run.log.parent / "disk" / "filler", "wb", buffering=0) as sink, suppress(OSError):
         while True:
-            os.write(sink, bytes(1 << 14))
-    except OSError:
-        pass
-    finally:
-        os.close(sink)
+            sink.write(bytes(1 << 14))
 
 
-@pytest.mark.parametrize("point, output, says", [
-    (None, "out.nc", "the output failed: --output out.nc needs about 2.6 MB and "),
-    ("write", "out.nc", "the output failed: cannot write out.nc: No space left on device"),
-    ("cluster", "out.zarr", "the output failed: cannot create out.zarr: No space left on device"),
-    ("chunk", "out.zarr", "the output failed: a chunk could not be written: No space left on "
-                          rf"device; stopped with \d of 4 chunks in out.zarr; {HINT}"),
+@pytest.mark.parametrize("point, output, act, status, says", [
+    ("cluster", "out.zarr", ctrl_c, 130, "interrupted; nothing written"),
+    ("chunk", "out.zarr", ctrl_c, 130, f"interrupted with {HINT}"),
+    ("write", "out.nc", ctrl_c, 130, "interrupted"),
+    (None, "out.nc", None, 1, "--output disk/out.nc needs about 2.6 MB and .* free"),
+    ("write", "out.nc", fill, 1, "cannot write disk/out.nc: No space left on device"),
+    ("cluster", "out.zarr", fill, 1, "cannot create disk/out.zarr: No space left on device"),
+    ("chunk", "out.zarr", fill, 1, "a chunk could not be written: No space left on device; "
+                                   f"stopped with {HINT}"),
 ])
-def test_a_full_disk_is_one_line_and_the_next_run_finishes(small_disk, point, output, says):
-    (small_disk / "out.nc").write_bytes(EARLIER)
-    args = [*SMALL, "--workers", 1, "--output", output]
+def test_a_run_stopped_at_each_step_says_so_in_one_line(tmp_path, disk, point, output, act,
+                                                        status, says):
+    folder, small = disk  # the run's own log and scratch files outside it
+    if act is not ctrl_c and not small:
+        pytest.skip("a small disk is a tmpfs that only root mounts")
+    (folder / "out.nc").write_bytes(b"earlier")
+    args = [*SMALL, "--output", f"disk/{output}", "--overwrite"]
     if point is None:  # refused before any work
-        status, log, _ = hindcast_run("--synthetic-shape", "80,41,61", *args[2:], "--overwrite",
-                                      cwd=small_disk)
-        assert "Cluster:" not in log
+        result = hindcast_run("--synthetic-shape", "80,41,61", *args[2:], cwd=tmp_path)[:2]
     else:
-        status, log = held_run(small_disk, point, *args, "--overwrite",
-                               act=lambda run: fill(small_disk))
-    assert status == 1, log
-    assert re.fullmatch(f"veltrum-hindcast: {says}.*", log.splitlines()[-1]), log
-    assert (small_disk / "out.nc").read_bytes() == EARLIER
-    assert [name for name in leftovers(small_disk) if not name.startswith(".out.zarr")] == []
-    if point is not None:
-        os.unlink(small_disk / "filler")
-    if point == "cluster":  # nothing left in the way, not even an empty folder
-        assert not (small_disk / "out.zarr").exists() and leftovers(small_disk) == []
-        (small_disk / "out.zarr").mkdir()
-    status, log, _ = hindcast_run(*args, "--resume" if point == "chunk" else "--overwrite",
-                                  cwd=small_disk, name="again")
-    assert status == 0, log
+        result = held_run(tmp_path, point, *args, act=act)
+    assert result[0] == status and re.fullmatch(  # a full disk is a fault of the output's
+        f"veltrum-hindcast: {'the output failed: ' * (status == 1)}{says}",
+        result[1].splitlines()[-1]), result[1]
+    assert "distributed." not in result[1]  # nor Dask's log lines
+    assert ((folder / "out.nc").read_bytes(), list(folder.glob(".out.*"))) == (b"earlier", [])
+    (folder / "filler").unlink(missing_ok=True)
+    if not (folder / output).exists():  # an empty folder in the way is taken
+        (folder / output).mkdir()
+    args[-1] = "--resume" if point == "chunk" else "--overwrite"
+    assert hindcast_run(*args, cwd=tmp_path, name="again")[0] == 0
 
 
-def test_a_resume_against_a_changed_input_is_refused_naming_it(tmp_path):
-    weather = synthetic_storm((4, 5, 6)).compute(scheduler="synchronous")
-    weather.to_netcdf(tmp_path / "w.nc", engine="h5netcdf")
-    status, log, _ = hindcast_run("--input", "w.nc", "--workers", 1, "--output", "out.zarr",
-                                  cwd=tmp_path)
-    assert status == 0, log
-    before = os.stat(tmp_path / "w.nc")
-    weather["swh"][1, 2, 3] += 0.5  # provisional data replaced, same size and time
-    weather.to_netcdf(tmp_path / "w.nc", engine="h5netcdf")
-    os.utime(tmp_path / "w.nc", ns=(before.st_atime_ns, before.st_mtime_ns))
-    assert os.stat(tmp_path / "w.nc").st_size == before.st_size
-    status, log, _ = hindcast_run("--input", "w.nc", "--workers", 1, "--output", "out.zarr",
-                                  "--resume", cwd=tmp_path, name="resumed")
-    assert status == 2, log
-    assert log.splitlines()[-1] == (
-        "veltrum-hindcast: error: --resume: w.nc has changed since out.zarr was written (its "
-        "size, time or content): its numbers would mix with the new ones; write a new output "
-        "instead")
+def test_a_lost_scheduler_is_one_line_naming_it(tmp_path, cluster):
+    status, log = held_run(tmp_path, "chunk", *SMALL[:4], "--scheduler", cluster.address,
+                           "--connect-timeout", 5, "--output", "out.zarr",
+                           worker=lambda env: cluster.add_worker(env=env),
+                           act=lambda run: stop(cluster.processes[0], signal.SIGKILL))
+    assert status == 1 and re.fullmatch(
+        f"veltrum-hindcast: the cluster failed: lost the scheduler at {cluster.address} "
+        rf"\(\w+\); stopped with {HINT}", log.splitlines()[-1]), log
+
+
+def certificates(directory):
+    """The options naming a CA, a key and a certificate it signed, made in `directory`."""
+    docs = (pathlib.Path(__file__).parents[2] / "docs" / "cluster.md").read_text()
+    commands = re.search(r"```sh\n(# The cluster's own certificate authority.*?)```", docs, re.S)[1]
+    directory.mkdir(parents=True)
+    subprocess.run(["bash", "-euc", commands], cwd=directory, check=True, capture_output=True)
+    return ["--tls-ca-file", directory / "ca.pem", "--tls-cert", directory / "member.pem",
+            "--tls-key", directory / "member.key"]
+
+
+def refused(address, directory):
+    """A client of another CA's credentials and a plain one, with no certificate at all."""
+    ca, cert, key = map(str, certificates(directory / "other")[1::2])
+    credentials = Security(tls_ca_file=ca, tls_client_cert=cert, tls_client_key=key)
+    for address, credentials in ((address, credentials), (address.replace("tls", "tcp"), None)):
+        with pytest.raises((OSError, TimeoutError)):
+            Client(address, security=credentials, timeout=10).close()
+
+
+@pytest.mark.parametrize("cluster", [certificates], indirect=True)
+def test_a_tls_cluster_runs_the_hindcast_and_refuses_strangers(tmp_path, cluster):
+    cluster.add_worker()
+    status, log, _ = hindcast_run("--synthetic-shape", "6,5,6", "--scheduler", cluster.address,
+                                  *cluster.options, cwd=tmp_path)
+    assert status == 0 and f"Cluster: 1 workers at {cluster.address}" in log, log
+    refused(cluster.address, tmp_path)
+    assert "TLS handshake failed" in cluster.logs()
+
+
+def test_the_local_cluster_refuses_a_client_without_its_credentials(tmp_path):
+    status, log = held_run(tmp_path, "chunk", *SMALL, "--verbose", act=lambda run: refused(
+        re.search(r"Cluster: 1 workers at (tls://127\.0\.0\.1:\d+)", run.log.read_text())[1],
+        tmp_path))
+    assert status == 0 and "distributed.scheduler - INFO" in log, log  # --verbose: Dask's

@@ -120,9 +120,6 @@ def uniform(path, **options):
     (lambda d: write_weather(d / "w.nc", lambda lon, hours: 0 * lon, lambda lon, hours: lon - 5),
      ["--weather", "w.nc"], "no value at P0 (0, 0.5) at 2024-01-10T00:00 (missing, "
      "non-finite or physically impossible data around it)"),  # waves of -5 m
-    (lambda d: write_weather(d / "w.nc", lambda lon, hours: 1e30 + 0 * lon,
-                             lambda lon, hours: 1 + 0 * lon), ["--weather", "w.nc"],
-     "no value at P0 (0, 0.5)"),
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, prepare, args, says):
     prepare(tmp_path)

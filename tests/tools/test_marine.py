@@ -5,7 +5,6 @@ import math
 import numpy as np
 import pytest
 
-from veltrum_tools.hindcast.kernel import valid_cells
 from veltrum_tools.marine import beaufort_force, beaufort_forces, fold_angle, relative_angle
 
 
@@ -44,15 +43,3 @@ def test_arrays_fold_as_floats_to_the_bit(heading, beyond):
     folded = relative_angle(np.array([heading]), coming_from)
     one_by_one = [relative_angle(heading, float(c)) for c in coming_from]
     assert np.array_equal(folded.view(np.int64), np.array(one_by_one).view(np.int64))
-
-
-@pytest.mark.parametrize("u10, v10, swh, valid", [
-    (0.0, 0.0, 0.0, True), (60.0, -80.0, 30.0, True), (-0.0, 100.0, -0.0, True),
-    (0.0, 100.00001, 1.0, False), ("max", 1.0, 1.0, False), (3.0, 4.0, -1e-30, False),
-    (3.0, 4.0, 30.000001, False), (3.0, math.inf, 1.0, False), (3.0, 4.0, math.nan, False),
-])
-@pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_physically_impossible_weather_is_invalid(u10, v10, swh, valid, dtype):
-    u10 = np.finfo(dtype).max if u10 == "max" else u10
-    fields = [np.full((2, 3), value, dtype=dtype) for value in (u10, v10, swh, 90.0)]
-    assert valid_cells(*fields).tolist() == [[valid] * 3] * 2

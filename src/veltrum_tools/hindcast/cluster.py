@@ -221,7 +221,8 @@ def batch_results(tasks: Sequence[Any], start: int, plan: Plan, keep: bool) -> l
     import dask.array as da
 
     batch = tasks[start:start + BATCH_CHUNKS]
-    parts = da.stack([da.from_delayed(task[0], (SUMMARIES, *plan.grid), np.float64) for task in batch])
+    parts = da.stack([da.from_delayed(task[0], (SUMMARIES, *plan.grid), np.float64)
+                      for task in batch])
     wanted = [parts[:, :WORST].sum(axis=0, split_every=8),
               parts[:, WORST].min(axis=0, split_every=8)]
     if keep:

@@ -201,7 +201,7 @@ def run(request: Request) -> None:
     arguments = store.recorded_arguments(vessel, headings, request.inputs,
                                          request.synthetic_shape)
     resuming = (request.zarr_output and request.resume and output is not None
-                and store.store_state(output) != "absent")
+                and store.store_state(output) in ("store", "other"))
     resumed_hours = None
     out_bytes = output_bytes(layout.shape, dtypes, len(headings))
     if resuming and output is not None:
