@@ -19,17 +19,26 @@ HOLD, HOLD_AT = "VELTRUM_TEST_HOLD", "VELTRUM_TEST_HOLD_AT"
 
 @contextmanager
 def interrupts_deferred() -> Iterator[None]:
-    """Blocks SIGINT in this thread for the block: a Ctrl-C that arrives meanwhile stays
-    pending and raises KeyboardInterrupt once the block is left, rather than being lost or
-    cutting the block short. Processes started inside inherit the blocked signal, so that the
-    workers of a local cluster never see a Ctrl-C meant for this process (a terminal sends it
-    to the whole process group): this process stops them. An ignored SIGINT (nohup, a
-    background job) stays ignored."""
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    """In the main thread: a Ctrl-C that arrives during the block raises KeyboardInterrupt
+    once the block is left, rather than being lost or cutting the block short. SIGINT is
+    blocked in this thread, so that the processes started inside inherit it blocked (the
+    workers of a local cluster never see a Ctrl-C meant for this process, which a terminal
+    sends to the whole process group: this process stops them), and recorded meanwhile, for
+    a thread that does not block it may receive it. An ignored SIGINT (nohup, a background
+    job) stays ignored."""
+    received: list[int] = []
+    handler = signal.getsignal(signal.SIGINT)
+    if handler is signal.default_int_handler:
+        signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)  # one pending is received now
+        if handler is signal.default_int_handler:
+            signal.signal(signal.SIGINT, handler)
+    if received:
+        raise KeyboardInterrupt
 
 
 def hold(point: str) -> None:

@@ -15,6 +15,7 @@ from __future__ import annotations
 import contextlib
 import glob
 import hashlib
+import io
 import json
 import os
 import shutil
@@ -278,11 +279,15 @@ def write_netcdf(path: str, change: Any, layout: xr.DataArray, vessel: Vessel,
                                        coords=layout.coords), headings)
     result = as_dataset(field, vessel, source)
     encoding = {name: {"_FillValue": np.nan} for name in result.data_vars}
-    # The file is made in memory, then written by Python's own I/O under a temporary name:
-    # HDF5 writing to a full disk ends in a crash of the process after its error, and a
-    # Ctrl-C during its write could be lost in it (it is deferred to the end of the making).
-    with interrupts_deferred():
-        image = result.to_netcdf(engine="h5netcdf", encoding=encoding)
-    assert image is not None
-    write_bytes(path, image)
+    # The file is made in memory (h5netcdf over an in-memory file, which every xarray of the
+    # grid extra writes to, unlike to_netcdf), then written by Python's own I/O under a
+    # temporary name: HDF5 writing to a full disk ends in a crash of the process after its
+    # error, and a Ctrl-C during its write could be lost in it (it waits for the making).
+    import h5netcdf  # type: ignore[import-untyped, unused-ignore]
+    from xarray.backends import H5NetCDFStore
+
+    image = io.BytesIO()
+    with interrupts_deferred(), h5netcdf.File(image, "w") as file:
+        result.load().dump_to_store(H5NetCDFStore(file), encoding=encoding)
+    write_bytes(path, image.getbuffer())
     print(f"Speed change written to {path}")
