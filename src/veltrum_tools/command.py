@@ -31,6 +31,13 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+def add_overwrite(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+    """--overwrite, the same in every tool."""
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace outputs that exist (never an input): each is written "
+                        "under a temporary name and renamed once complete")
+
+
 def wants_debug(argv: Sequence[str] | None) -> bool:
     """--debug on the command line, or VELTRUM_DEBUG set: known before the arguments are
     parsed, which may itself fail."""

@@ -46,7 +46,7 @@ EXTRAS = {
     "numpy": ("numpy",),
     "plot": ("matplotlib",),
     "grid": ("numpy", "xarray", "dask", "distributed", "h5netcdf", "h5py", "zarr", "scipy",
-             "cf_xarray", "pint", "matplotlib"),
+             "cf_xarray", "pint", "matplotlib", "cryptography"),
     # GRIB through cfgrib and ecCodes, whose library comes in the eccodeslib wheel
     "grib": ("cfgrib", "eccodes", "eccodeslib"),
 }

@@ -36,6 +36,16 @@ FORCE_13_LOWER_BOUND_MS = 37.0
 # tool pairs with each force where no wave height is given.
 WAVE_HEIGHT_BY_FORCE = (0.0, 0.1, 0.2, 0.6, 1.0, 2.0, 3.0, 4.0, 5.5, 7.0, 9.0, 11.5, 14.0)
 
+# Weather no sea has: the tools skip (the hindcast) or refuse (the voyage, the polar tool)
+# a significant wave height below 0 or above MAX_WAVE_HEIGHT_M, and a 10 m wind speed above
+# MAX_WIND_SPEED_MS, rather than hand them to the model. The highest significant wave
+# heights measured are about 20 m and the strongest sustained 10 m winds of tropical
+# cyclones under 90 m/s: values past these bounds are a file's error (a wrong scale, a fill
+# value taken for data), never weather. The wind speed compared is the one the tools
+# compute from the components, sqrt(u² + v²) in double (wind_speed_and_origin).
+MAX_WIND_SPEED_MS = 100.0
+MAX_WAVE_HEIGHT_M = 30.0
+
 # Degrees: a float, or a NumPy array of them.
 Degrees = TypeVar("Degrees", float, "NDArray[np.float64]")
 
@@ -54,6 +64,24 @@ def wind_speed_and_origin(u: Any, v: Any) -> tuple[Any, Any]:
 
         return np.sqrt(u * u + v * v), np.degrees(np.arctan2(u, v)) + 180.0
     return math.sqrt(u * u + v * v), math.degrees(math.atan2(u, v)) + 180.0
+
+
+def physically_possible(wind_speed: Any, wave_height: Any) -> Any:
+    """True where a wind speed (m/s) and a significant wave height (m) are weather a sea can
+    have: 0 ≤ wind_speed ≤ MAX_WIND_SPEED_MS and 0 ≤ wave_height ≤ MAX_WAVE_HEIGHT_M; False
+    for NaN. Elementwise for NumPy arrays."""
+    return ((wind_speed >= 0.0) & (wind_speed <= MAX_WIND_SPEED_MS)
+            & (wave_height >= 0.0) & (wave_height <= MAX_WAVE_HEIGHT_M))
+
+
+def impossible_weather(wind_speed: float, wave_height: float) -> str | None:
+    """What physically_possible refuses in one wind speed and wave height, in words; None
+    when both are possible."""
+    if not 0.0 <= wind_speed <= MAX_WIND_SPEED_MS:
+        return f"a wind of {wind_speed:g} m/s (possible: 0 to {MAX_WIND_SPEED_MS:g} m/s)"
+    if not 0.0 <= wave_height <= MAX_WAVE_HEIGHT_M:
+        return f"waves of {wave_height:g} m (possible: 0 to {MAX_WAVE_HEIGHT_M:g} m)"
+    return None
 
 
 def fold_angle(angle: Degrees) -> Degrees:

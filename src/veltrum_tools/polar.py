@@ -34,10 +34,11 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
 
 import veltrum
-from veltrum_tools.command import Parser, run_main
+from veltrum_tools.command import Parser, add_overwrite, run_main
 from veltrum_tools.errors import UsageError, require_extra
-from veltrum_tools.marine import WAVE_HEIGHT_BY_FORCE, beaufort_force, fold_angle, relative_angle
-from veltrum_tools.outputs import save_figure
+from veltrum_tools.marine import (WAVE_HEIGHT_BY_FORCE, beaufort_force, fold_angle,
+                                  impossible_weather, relative_angle)
+from veltrum_tools.outputs import FIGURE_BYTES, check_room, refuse_existing, save_figure
 from veltrum_tools.vessel import Vessel, add_vessel_options, loading, refusals_as_usage, vessel_of
 
 if TYPE_CHECKING:
@@ -65,6 +66,7 @@ TRUE_WEATHER_OPTIONS: list[tuple[str, str, str]] = [
                            "force; 2 with the default force)"),
 ]
 WORKED_EXAMPLE_WAVE_HEIGHT = 2.0
+KNOT_MS = 1852.0 / 3600.0  # metres per second in a knot
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -87,15 +89,17 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                         help="also print the speed change by heading and Beaufort force")
     output.add_argument("--plot", metavar="FILE.png",
                         help="also draw a polar diagram of the attainable speed into FILE.png")
+    add_overwrite(output)
     args = parser.parse_args(argv)
-    if not math.isfinite(args.speed_kts):
-        parser.error(f"--speed-kts wants a finite speed, not {args.speed_kts}")
+    args.vessel = vessel_of(args)
     resolve_weather(parser, args, argv)
     if args.plot is not None:
         if not args.plot.lower().endswith(".png"):
             parser.error(f"--plot wants a file name ending in .png, not {args.plot!r}")
         if not os.path.isdir(os.path.dirname(args.plot) or "."):
             parser.error(f"--plot: no directory for {args.plot!r}")
+        refuse_existing("--plot", args.plot, args.overwrite)
+        check_room("--plot", args.plot, FIGURE_BYTES)
         require_extra("plot", "--plot")
     return args
 
@@ -143,14 +147,16 @@ def resolve_weather(parser: Parser, args: argparse.Namespace, argv: Sequence[str
             parser.error(f"--wind-speed: {error}")
     elif args.knots:
         parser.error("--knots goes with --wind-speed")
+    if not 0 <= args.wind_scale <= 12:  # refused here, before the model would refuse it
+        parser.error(f"--wind-scale wants a Beaufort force from 0 to 12, not {args.wind_scale}")
     if args.wave_height is None:
         default_weather = not any(given(named, o) for o in ("--wind-scale", "--wind-speed"))
-        if default_weather:
-            args.wave_height = WORKED_EXAMPLE_WAVE_HEIGHT
-        elif 0 <= args.wind_scale < len(WAVE_HEIGHT_BY_FORCE):
-            args.wave_height = WAVE_HEIGHT_BY_FORCE[args.wind_scale]
-        else:  # the model refuses the force, with its own message
-            args.wave_height = 0.0
+        args.wave_height = (WORKED_EXAMPLE_WAVE_HEIGHT if default_weather
+                            else WAVE_HEIGHT_BY_FORCE[args.wind_scale])
+    wind_ms = (args.wind_speed or 0.0) * (KNOT_MS if args.knots else 1.0)
+    impossible = impossible_weather(wind_ms, args.wave_height)
+    if impossible:
+        parser.error(f"no sea has {impossible}")
 
 
 def report(model: veltrum.NavCalc, vessel: Vessel, args: argparse.Namespace) -> None:
@@ -284,7 +290,7 @@ def draw_plot(model: veltrum.NavCalc, vessel: Vessel, path: str) -> None:
 
 
 def run(args: argparse.Namespace) -> None:
-    vessel = vessel_of(args)
+    vessel = args.vessel
     model = vessel.checked()
     report(model, vessel, args)
     if args.table:

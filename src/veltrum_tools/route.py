@@ -136,8 +136,10 @@ def read_route(path: str, with_weather: bool = True) -> tuple[list[Waypoint], li
         if not (-90.0 <= point.latitude <= 90.0 and -180.0 <= point.longitude <= 360.0):
             raise UsageError(f"{path}, line {number}: no such position "
                              f"({point.latitude:g}, {point.longitude:g})")
-        if point.wind_speed_ms < 0.0 or point.wave_height_m < 0.0:
-            raise UsageError(f"{path}, line {number}: a wind speed or wave height below 0")
+        impossible = None if last or not with_weather else marine.impossible_weather(
+            point.wind_speed_ms, point.wave_height_m)
+        if impossible:
+            raise UsageError(f"{path}, line {number}: {point.name} has {impossible}")
         waypoints.append(point)
     if len(waypoints) < 2:
         raise UsageError(f"{path}: a route needs at least two waypoints")

@@ -108,7 +108,25 @@ def add_vessel_options(parser: argparse.ArgumentParser | argparse._ArgumentGroup
     parser.add_argument("--ballast", action="store_true", help="in ballast instead of laden")
 
 
-def vessel_of(args: argparse.Namespace) -> Vessel:
-    """The vessel the options of add_vessel_options give."""
-    return Vessel(args.displacement, args.length, args.breadth, args.draught, args.speed_kts,
+# What the tools take, in every tool, whatever the model itself accepts: particulars from
+# 1e-3 to 1e7 (metres, or m³), so that a ratio of two stays far from overflow and a result
+# prints as a number, and a speed of at most 100 kn.
+PARTICULARS_RANGE = (1e-3, 1e7)
+MAX_SPEED_KTS = 100.0
+
+
+def vessel_of(args: argparse.Namespace, *, under_way: bool = False) -> Vessel:
+    """The vessel the options of add_vessel_options give; UsageError for particulars outside
+    PARTICULARS_RANGE or a speed outside 0 to MAX_SPEED_KTS (above 0 when `under_way`: the
+    tool divides by it)."""
+    low, high = PARTICULARS_RANGE
+    for option, *_ in VESSEL_OPTIONS[:4]:
+        value = getattr(args, option[2:])
+        if not low <= value <= high:  # also NaN
+            raise UsageError(f"{option} wants a number from {low:g} to {high:g}, not {value:g}")
+    speed = args.speed_kts
+    if not (speed > 0.0 if under_way else speed >= 0.0) or not speed <= MAX_SPEED_KTS:
+        raise UsageError(f"--speed-kts wants a speed {'above' if under_way else 'from'} 0 "
+                         f"{'and up ' if under_way else ''}to {MAX_SPEED_KTS:g} kn, not {speed:g}")
+    return Vessel(args.displacement, args.length, args.breadth, args.draught, speed,
                   not args.ballast)

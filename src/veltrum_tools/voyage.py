@@ -37,13 +37,18 @@ from dataclasses import asdict
 from typing import Any
 
 from veltrum_tools import marine
-from veltrum_tools.command import Parser, run_main
-from veltrum_tools.errors import UsageError, require_extra
+from veltrum_tools.command import Parser, add_overwrite, run_main
+from veltrum_tools.errors import require_extra
+from veltrum_tools.outputs import check_room, refuse_existing, refuse_inputs, write_atomically
 from veltrum_tools.route import Leg, Waypoint, in_steps, read_route, sail
 from veltrum_tools.vessel import add_vessel_options, vessel_of
 from veltrum_tools.weather.options import add_weather_options, weather_options
 
 PROG = "veltrum-voyage"
+# The shortest step between two samples of the weather: some 18 m, far below any grid's
+# spacing; shorter ones only make a long route's steps countless.
+MIN_STEP_NM = 0.01
+CSV_BYTES = 1_000_000  # the room the legs take, about (a long route in short steps)
 SAMPLE_ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
                             "north_atlantic_route.csv")
 
@@ -71,16 +76,31 @@ def print_legs(legs: Sequence[Leg], speed_kts: float) -> None:
 
 
 def write_csv(path: str, legs: Sequence[Leg]) -> None:
-    try:
-        with open(path, "w", newline="", encoding="utf-8") as sink:
+    def write(temporary: str) -> None:
+        with open(temporary, "w", newline="", encoding="utf-8") as sink:
             writer = csv.DictWriter(sink, fieldnames=list(asdict(legs[0])))
             writer.writeheader()
             for leg in legs:
                 writer.writerow({key: repr(value) if isinstance(value, float) else value
                                  for key, value in asdict(leg).items()})
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
+
+    write_atomically(path, write)
     print(f"Legs written to {path}")
+
+
+def check_csv(args: argparse.Namespace) -> None:
+    """--csv: never the route or a weather input, an existing file only with --overwrite,
+    and room for it, before any work."""
+    if args.csv is None:
+        return
+    inputs = [args.route]
+    if args.weather is not None:
+        from veltrum_tools.weather.inputs import expand
+
+        inputs += expand(args.weather, "--weather")
+    refuse_inputs("--csv", args.csv, inputs)
+    refuse_existing("--csv", args.csv, args.overwrite)
+    check_room("--csv", args.csv, CSV_BYTES)
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -89,6 +109,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                         help="route CSV file (default: the sample North Atlantic crossing)")
     add_vessel_options(parser)
     parser.add_argument("--csv", metavar="FILE", help="also write the legs to FILE")
+    add_overwrite(parser)
     gridded = parser.add_argument_group("gridded weather (the grid extra)")
     gridded.add_argument("--weather", nargs="+", metavar="FILES",
                          help="weather along the route from NetCDF or GRIB files (names or "
@@ -105,10 +126,10 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                          "of each Beaufort force, from the wind's direction")
     add_weather_options(gridded)
     args = parser.parse_args(argv)
-    if not (math.isfinite(args.speed_kts) and args.speed_kts > 0):
-        parser.error(f"--speed-kts wants a speed above 0, not {args.speed_kts}")
-    if not (math.isfinite(args.step_nm) and args.step_nm > 0):
-        parser.error(f"--step-nm wants a distance above 0, not {args.step_nm}")
+    args.vessel = vessel_of(args, under_way=True)
+    if not (math.isfinite(args.step_nm) and args.step_nm >= MIN_STEP_NM):
+        parser.error(f"--step-nm wants a distance of at least {MIN_STEP_NM:g} nm, "
+                     f"not {args.step_nm:g}")
     for option in ("departure", "var", "member", "typical_waves"):
         if args.weather is None and getattr(args, option) not in (None, False):
             parser.error(f"--{option.replace('_', '-')} goes with --weather")
@@ -135,7 +156,8 @@ def gridded_weather(args: argparse.Namespace) -> tuple[Any, float, list[str]]:
 
 
 def run(args: argparse.Namespace) -> None:
-    vessel = vessel_of(args)
+    vessel = args.vessel
+    check_csv(args)
     waypoints, notes = read_route(args.route, with_weather=args.weather is None)
     model = vessel.checked()
     if args.weather is None:

@@ -32,11 +32,12 @@ def pytest_collection_modifyitems(config, items):
 
 def start(command, *args, log, env=None):
     """A process in its own process group, its output and scratch files beside `log`."""
+    # SIGINT at its default, whatever this process inherited (a background job's is ignored)
     env = dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(log.parent), **(env or {}))
     with open(log, "w") as sink:
-        return subprocess.Popen([str(BIN / command), *map(str, args)], stdout=sink,
-                                stderr=subprocess.STDOUT, env=env, start_new_session=True,
-                                cwd=log.parent)
+        return subprocess.Popen(["env", "--default-signal=INT", str(BIN / command),
+                                 *map(str, args)], stdout=sink, stderr=subprocess.STDOUT,
+                                env=env, start_new_session=True, cwd=log.parent)
 
 
 def stop(process, first=signal.SIGTERM):
@@ -65,16 +66,17 @@ def wait_until(condition, what, seconds=60):
 class Cluster:
     """A scheduler and its workers; `add_worker` starts one more."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, *options):
         self.directory = directory
         self.info = directory / "scheduler.json"
+        self.options = options  # of the scheduler and each worker: TLS's
         self.workers = []
         self.processes = []
 
     def start(self):
         self.processes.append(start("dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
                                     "--no-dashboard", "--scheduler-file", self.info,
-                                    log=self.directory / "scheduler.log"))
+                                    *self.options, log=self.directory / "scheduler.log"))
         wait_until(lambda: self.info.exists() and self.info.stat().st_size > 0,
                    "scheduler file")
         self.address = json.loads(self.info.read_text())["address"]
@@ -83,7 +85,7 @@ class Cluster:
         log = self.directory / f"worker{len(self.workers)}.log"
         process = start("dask", "worker", "--scheduler-file", self.info, "--nthreads", "1",
                         "--host", "127.0.0.1", "--no-dashboard", "--death-timeout", "60",
-                        *options, log=log, env=env)
+                        *self.options, *options, log=log, env=env)
         self.processes.append(process)
         self.workers.append(process)
         wait_until(lambda: "Registered to" in log.read_text(), f"registered {log.name}")
@@ -98,11 +100,12 @@ class Cluster:
 
 
 @pytest.fixture
-def cluster(tmp_path):
+def cluster(tmp_path, request):
     """A scheduler on 127.0.0.1 without workers: the test adds them."""
+    # an indirect parameter, a function of a folder, gives the processes' options (TLS's)
     directory = tmp_path / "cluster"
     directory.mkdir()
-    started = Cluster(directory)
+    started = Cluster(directory, *getattr(request, "param", lambda _: ())(tmp_path / "tls"))
     try:
         started.start()
         yield started

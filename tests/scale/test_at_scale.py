@@ -4,6 +4,7 @@ on loopback."""
 import csv
 import json
 import math
+import os
 import shutil
 import subprocess
 
@@ -68,8 +69,14 @@ def bad_inputs(tmp_path_factory):
     (directory / "route.csv").write_text(
         "name,latitude,longitude,wind_speed_ms,wind_from_deg,wave_height_m,wave_from_deg\n"
         "A,50,0,5,0,1,0\nB,50,-1,x,0,1,0\nC,50,-2,,,,\n")
+    (directory / "high.csv").write_text((directory / "route.csv").read_text().replace("x", "1e6"))
     weather = synthetic_storm((4, 5, 6)).compute(scheduler="synchronous")
     weather.to_netcdf(directory / "weather.nc", engine="h5netcdf")
+    weather.to_netcdf(directory / "changed.nc", engine="h5netcdf")
+    run("veltrum-hindcast", "--input", "changed.nc", "--output", "changed.zarr", cwd=directory)
+    before = os.stat(directory / "changed.nc")  # provisional data replaced, same size and time
+    weather.assign(swh=weather["swh"] + 0.5).to_netcdf(directory / "changed.nc", engine="h5netcdf")
+    os.utime(directory / "changed.nc", ns=(before.st_atime_ns, before.st_mtime_ns))
     done = run("veltrum-hindcast", "--synthetic-shape", "4,5,6", "--workers", 1, "--output",
                "done.zarr", cwd=directory)
     assert done.returncode == 0, done.stderr
@@ -77,30 +84,49 @@ def bad_inputs(tmp_path_factory):
     zarr.open_group(directory / "older.zarr", mode="r+").attrs["veltrum_versions"] = \
         json.dumps({"veltrum": "0.0.1", "veltrum_tools": "0.0.1"})
     zarr.consolidate_metadata(directory / "older.zarr")
+    (directory / "other.zarr").mkdir()
+    (directory / "other.zarr" / "data").write_text("not ours")
+    (directory / "map.png").write_bytes(b"an earlier map")
     return directory
 
 
 @pytest.mark.parametrize("tool, args, says", [
     ("veltrum-voyage", ["no/such.csv"], "cannot read no/such.csv"),
     ("veltrum-voyage", ["route.csv"], "route.csv, line 3: wind_speed_ms is not a number: 'x'"),
+    ("veltrum-voyage", ["high.csv"], "high.csv, line 3: B has a wind of 1e+06 m/s (possible: 0"),
     ("veltrum-voyage", ["--speed-kts", "0"], "--speed-kts wants a speed above 0"),
+    ("veltrum-hindcast", ["--speed-kts", "101"], "--speed-kts wants a speed from 0 to 100 kn"),
     ("veltrum-hindcast", ["--input", "route.csv"], "cannot read route.csv"),
     ("veltrum-hindcast", ["--headings", "0"], "--headings wants a number from 1 to 360"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,4"], "--synthetic-shape wants three positive"),
     ("veltrum-hindcast", ["--output", "out.txt"], "--output wants a name ending in .zarr or .nc"),
     ("veltrum-hindcast", ["--resume"], "--resume finishes a .zarr --output"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "done.zarr"],
-     "--output done.zarr exists: add --resume to finish it"),
+     "--output done.zarr exists: add --resume to finish it, --overwrite to replace it"),
+    ("veltrum-hindcast", ["--plot", "map.png"], "--plot map.png exists: add --overwrite"),
+    ("veltrum-polar", ["--plot", "map.png"], "--plot map.png exists: add --overwrite"),
+    ("veltrum-voyage", ["--csv", "route.csv"], "--csv route.csv exists: add --overwrite"),
+    ("veltrum-hindcast", ["--output", "other.zarr", "--overwrite"],
+     "--output other.zarr is not a store of veltrum-hindcast: not replaced"),
+    ("veltrum-hindcast", ["--input", "weather.nc", "--output", "./weather.nc", "--overwrite"],
+     "--output ./weather.nc is also an input"),
+    ("veltrum-hindcast", ["--input", "done.zarr", "--output", "done.zarr/in.zarr"],
+     "--output done.zarr/in.zarr is also an input"),
+    ("veltrum-voyage", ["high.csv", "--weather", "weather.nc", "--csv", "weather.nc",
+                        "--overwrite"], "--csv weather.nc is also an input"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "done.zarr", "--resume",
                           "--speed-kts", "14"], "done.zarr was written with --speed-kts 12, not 14"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,7", "--output", "done.zarr", "--resume"],
      "done.zarr was written with --synthetic-shape 4, 5, 6, not 4, 5, 7"),
     ("veltrum-hindcast", ["--input", "weather.nc", "--output", "done.zarr", "--resume"],
      "done.zarr was written with --input (none), not "),
+    ("veltrum-hindcast", ["--input", "changed.nc", "--output", "changed.zarr", "--resume"],
+     "--resume: changed.nc has changed since changed.zarr was written (its size, time or "
+     "content): its numbers would mix with the new ones; write a new output instead"),
     ("veltrum-hindcast", ["--synthetic-shape", "4,5,6", "--output", "older.zarr", "--resume"],
      "older.zarr was written by veltrum 0.0.1, this is veltrum "),
     ("veltrum-hindcast", ["--synthetic-shape", "100000,721,1440", "--output", "big.nc"],
-     "a NetCDF file is written from this process's memory: name a .zarr store instead"),
+     "a NetCDF file is made in this process's memory, which needs 4 times that"),
     ("veltrum-hindcast", ["--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"],
      "cannot reach the scheduler"),
 ])
@@ -115,6 +141,9 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
     weather = synthetic_storm(shape).compute(scheduler="synchronous")
     weather["u10"][0, 0, 0] = 45.0  # force 13 and over: taken as 12
     weather["v10"][1, 2, 3] = np.nan  # skipped
+    for t, y, x, name, value in [(2, 1, 1, "swh", -5.0), (2, 1, 2, "swh", 1e6), (3, 4, 4, "u10",
+                                  1e30), (4, 0, 1, "v10", 100.001), (4, 0, 2, "swh", 30.0)]:
+        weather[name][t, y, x] = value  # physically impossible: skipped, but for 30 m waves
     # ERA5's newer form: valid_time, longitudes from 0 to 360, one file per few hours
     era5 = weather.rename(time="valid_time").assign_coords(longitude=weather.longitude + 360)
     era5.isel(valid_time=slice(0, 2)).to_netcdf(tmp_path / "part-1.nc", engine="h5netcdf")
@@ -142,6 +171,8 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
         if math.isnan(v) or math.isnan(height):  # the island has no waves
             skipped += 1
             continue
+        if not (0 <= height <= 30 and math.sqrt(u * u + v * v) <= 100):
+            continue
         capped += math.sqrt(u * u + v * v) >= 37.0
         force = marine.beaufort_force(math.sqrt(u * u + v * v))
         wind_from = math.degrees(math.atan2(u, v)) + 180.0
@@ -154,6 +185,7 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
         marine.relative_angle(0.0, fields["mwd"][0, 0, 0]))
     expected = expected.astype(np.float32)  # float32 weather gives float32 output
     assert f"Skipped cell-hours (missing or non-finite data): {skipped}\n" in remote.stdout
+    assert "wind above 100 m/s): 4\n" in remote.stdout and not np.isnan(expected[4, 0, 2, 0])
     assert f"taken as force 12: {capped}\n" in remote.stdout and capped > 0
     with xr.open_zarr(tmp_path / "remote.zarr") as stored, \
             xr.open_dataset(tmp_path / "local.nc", engine="h5netcdf") as written:

@@ -34,9 +34,9 @@ FAULT_CHUNKS = 48
 class Hindcast:
     """veltrum-hindcast started in its own process group, its output in a file."""
 
-    def __init__(self, *args, cwd, name="hindcast"):
+    def __init__(self, *args, cwd, name="hindcast", env=None):
         self.log = cwd / f"{name}.log"
-        self.process = start("veltrum-hindcast", *args, log=self.log)
+        self.process = start("veltrum-hindcast", *args, log=self.log, env=env)
 
     def finish(self):
         """Its exit status, output and peak RSS in bytes, once it has ended. The peak is the
@@ -54,8 +54,7 @@ class Hindcast:
         return self.process.returncode, self.log.read_text(), peak
 
     def stop(self):
-        if self.process.returncode is None:
-            stop(self.process)
+        stop(self.process)  # also the local cluster's workers, if any outlive it
 
 
 def hindcast_run(*args, cwd, name="hindcast"):
@@ -187,13 +186,31 @@ def test_a_worker_killed_halfway_costs_no_data(tmp_path, cluster, undisturbed):
     assert store_files(output) == store_files(undisturbed)
 
 
-@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", "a chunk lost"])
+DAMAGES = {  # done to a copy of a finished store's chunks: the chunks a resume must name
+    "a chunk lost": ([], lambda chunks: os.unlink(chunks / "5.0.0.0")),  # not the last
+    "a flipped byte": ([7], lambda chunks: (chunks / "7.0.0.0").write_bytes(bytes(
+        byte ^ 16 * (k == 40) for k, byte in enumerate((chunks / "7.0.0.0").read_bytes())))),
+    "a truncated chunk": ([11], lambda chunks: os.truncate(chunks / "11.0.0.0", 100)),
+    "two chunks swapped": ([3, 9], lambda chunks: [os.rename(chunks / a, chunks / b) for a, b in
+                                                   (("3.0.0.0", "s"), ("9.0.0.0", "3.0.0.0"),
+                                                    ("s", "9.0.0.0"))]),
+}
+
+
+def checked_chunks(output):
+    """The chunks with their checksums: those a resume keeps, unless damaged."""
+    return {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
+            for entry in chunk_files(output)
+            if (output / "speed_change" / f".checksum.{entry.name.split('.')[0]}").exists()}
+
+
+@pytest.mark.parametrize("how", ["Ctrl-C", "SIGKILL", *DAMAGES])
 def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed, how):
     output = tmp_path / "out.zarr"
-    if how == "a chunk lost":  # not the last one: every chunk is looked for
+    named, damage = DAMAGES.get(how, ([], None))
+    if damage:
         shutil.copytree(undisturbed, output)
-        os.unlink(output / "speed_change" / "5.0.0.0")
-        status, log = 0, ""
+        damage(output / "speed_change")
     else:
         run = Hindcast(*FAULT_RUN, "--workers", 2, "--output", output, cwd=tmp_path)
         try:
@@ -204,12 +221,14 @@ def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed
             status, log, _ = run.finish()
         finally:
             run.stop()
-    before = {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
-              for entry in chunk_files(output)}
+    before = checked_chunks(output)
+    for index in named:
+        del before[f"{index}.0.0.0"]
     if how == "Ctrl-C":
         assert status == 130, log
-        assert (f"veltrum-hindcast: interrupted with {len(before)} of {FAULT_CHUNKS} chunks in "
-                f"{output}; the same command with --resume writes the rest") in log
+        assert (f"veltrum-hindcast: interrupted with {len(chunk_files(output))} of "
+                f"{FAULT_CHUNKS} chunks in {output}; the same command with --resume writes "
+                "the rest") == log.splitlines()[-1]
     elif how == "SIGKILL":
         assert status == -signal.SIGKILL
     assert 0 < len(before) < FAULT_CHUNKS
@@ -217,10 +236,12 @@ def test_a_stopped_run_resumes_writing_only_missing_chunks(tmp_path, undisturbed
     status, log, _ = hindcast_run(*FAULT_RUN, "--workers", 2, "--output", output, "--resume",
                                   cwd=tmp_path, name="resumed")
     assert status == 0, log
-    assert (f"Resuming: {len(before)} of {FAULT_CHUNKS} chunks written before, "
+    assert (f"Resuming: {len(before)} of {FAULT_CHUNKS} chunks written before and verified, "
             f"{FAULT_CHUNKS - len(before)} to write") in log
-    after = {entry.name: (entry.inode(), entry.stat().st_mtime_ns)
-             for entry in chunk_files(output)}
+    for index in named:
+        assert (f"Chunk {index} of {output} (time steps {2 * index} to {2 * index + 1}) fails "
+                "its checksum (changed, truncated or misplaced): computed again") in log
+    after = checked_chunks(output)
     assert {name: after[name] for name in before} == before  # none written again
     assert store_files(output) == store_files(undisturbed)
 

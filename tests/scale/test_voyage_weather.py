@@ -115,8 +115,11 @@ def uniform(path, **options):
     (lambda d: uniform(d / "w.nc"), ["--weather", "w.nc", "--departure", "Tuesday"],
      "--departure wants a time such as 2024-01-10T06:00, not 'Tuesday'"),
     (lambda d: None, ["--departure", "2024-01-10"], "--departure goes with --weather"),
-    (lambda d: uniform(d / "w.nc"), ["--weather", "w.nc", "--step-nm", "0"],
-     "--step-nm wants a distance above 0"),
+    (lambda d: uniform(d / "w.nc"), ["--weather", "w.nc", "--step-nm", "1e-6"],
+     "--step-nm wants a distance of at least 0.01 nm, not 1e-06"),
+    (lambda d: write_weather(d / "w.nc", lambda lon, hours: 0 * lon, lambda lon, hours: lon - 5),
+     ["--weather", "w.nc"], "no wave data within one grid cell of P0 (0, 0.5): land, or "
+     "missing or physically impossible data"),  # waves of -5 m
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, prepare, args, says):
     prepare(tmp_path)

@@ -50,6 +50,10 @@ def test_every_layout_gives_both_tools_the_same_result(tmp_path, reference, layo
      "w.nc holds 2 ensemble members (number 0 to 1): choose one with --member N"),
     (lambda d: [nc(base()[["swh", "mwd"]], d / "w.nc")],
      "w.nc lacks u10, v10 (ERA5 names u10, v10, swh, mwd; --var ROLE=NAME names others)"),
+    (lambda d: [nc(base().assign(swh=base()["swh"] * (1 + 1j)), d / "w.nc")],
+     "w.nc: swh holds complex numbers (complex64), not real numbers"),
+    (lambda d: [nc(base().assign(mwd=base()["mwd"].astype(str)), d / "w.nc")],
+     "w.nc: mwd holds text (<U13), not real numbers"),
 ])
 def test_both_tools_refuse_the_same_inputs(tmp_path, inputs, says):
     assert both(tmp_path, inputs(tmp_path)) == [(2, f"error: {says}\n")] * 2

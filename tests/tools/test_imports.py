@@ -14,7 +14,7 @@ import veltrum_tools
 PACKAGE = pathlib.Path(veltrum_tools.__file__).parent
 # Floors, bottom up. A module may import the package's modules of lower floors only.
 FLOORS = [
-    ["veltrum_tools", "veltrum_tools.errors"],
+    ["veltrum_tools", "veltrum_tools.errors", "veltrum_tools.runtime"],
     ["veltrum_tools.marine", "veltrum_tools.outputs"],
     ["veltrum_tools.vessel"],
     ["veltrum_tools.weather.inputs", "veltrum_tools.weather.roles", "veltrum_tools.weather.units",

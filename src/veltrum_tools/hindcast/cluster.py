@@ -6,17 +6,25 @@ and watched, their summaries added up on the cluster."""
 
 from __future__ import annotations
 
-import signal
+import asyncio
+import concurrent.futures
+import ipaddress
+import logging
+import os
+import ssl
 import sys
 import time
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+import urllib.parse
+import warnings
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
-from veltrum_tools.errors import ClusterFault, UsageError
-from veltrum_tools.hindcast.kernel import WORST, hindcast_chunk
+from veltrum_tools.errors import ClusterFault, StoreFault, UsageError
+from veltrum_tools.hindcast.kernel import SUMMARIES, WORST, hindcast_chunk
 from veltrum_tools.hindcast.plan import BATCH_CHUNKS, Plan
+from veltrum_tools.runtime import hold, interrupts_deferred
 from veltrum_tools.vessel import Vessel
 from veltrum_tools.weather import VARIABLES
 
@@ -27,15 +35,105 @@ if TYPE_CHECKING:
     FloatArray = NDArray[np.float64]
 
 
-def start_client(scheduler: str | None, connect_timeout: float, workers: int) -> Any:
-    """A client of the given scheduler, whose workers must run this client's versions, or of
-    a new local cluster of `workers` processes. The workers import the kernel from their own
+Result = TypeVar("Result")
+# Schemes whose connections are encrypted and authenticated (with Dask's TLS credentials).
+SECURED = ("tls", "wss")
+
+
+def is_loopback(host: str) -> bool:
+    """Whether a host name or address is this machine's loopback, by its text alone."""
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        return False
+    mapped = getattr(address, "ipv4_mapped", None)
+    return bool((mapped or address).is_loopback)
+
+
+def check_address(address: str, insecure: bool, tls_given: bool) -> None:
+    """Refuses, before any connection is tried, a scheduler address whose connections
+    would be neither encrypted nor authenticated, off this machine, unless `insecure`: anyone
+    who reaches such a scheduler runs code on every worker. TLS options want a tls://
+    address."""
+    scheme, found, _ = address.partition("://")
+    scheme = scheme.lower() if found else "tcp"
+    if scheme in SECURED:
+        return
+    if tls_given:
+        raise UsageError(f"--tls-ca-file, --tls-cert and --tls-key need a tls:// scheduler "
+                         f"address, not {address}")
+    try:
+        host = urllib.parse.urlsplit(f"{scheme}://{address.partition('://')[2] or address}"
+                                     ).hostname or ""
+    except ValueError:
+        host = ""
+    if not (insecure or is_loopback(host)):
+        raise UsageError(
+            f"--scheduler {address}: a {scheme}:// scheduler off this machine is neither "
+            "encrypted nor authenticated, and whoever reaches it runs code on every worker: "
+            "use tls:// with --tls-ca-file, --tls-cert and --tls-key (see docs/cluster.md), "
+            "or add --insecure on a network you trust")
+
+
+def security_of(ca_file: str | None, cert: str | None, key: str | None) -> Any:
+    """The TLS credentials of the options, checked, or else those of Dask's own
+    configuration (distributed.comm.tls.*, none by default)."""
+    from distributed import Security
+
+    if ca_file is None and cert is None and key is None:
+        return Security()
+    if ca_file is None or cert is None:
+        raise UsageError("--tls-ca-file and --tls-cert go together, with --tls-key unless "
+                         "the certificate's file holds its key")
+    for option, path in (("--tls-ca-file", ca_file), ("--tls-cert", cert), ("--tls-key", key)):
+        if path is not None and not os.path.isfile(path):
+            raise UsageError(f"{option}: no file {path!r}")
+    return Security(tls_ca_file=ca_file, tls_client_cert=cert, tls_client_key=key,
+                    require_encryption=True)
+
+
+def usable_security(security: Any, address: str) -> None:
+    """Refuses credentials that cannot be read, and a tls:// address without any."""
+    try:
+        context = security.get_connection_args("client").get("ssl_context")
+    except (OSError, ValueError, ssl.SSLError) as error:
+        raise UsageError(f"cannot use the TLS credentials: {error}") from None
+    if context is None and address.lower().startswith(SECURED):
+        raise UsageError(f"the scheduler {address} wants TLS credentials: --tls-ca-file, "
+                         "--tls-cert and --tls-key, or Dask's distributed.comm.tls "
+                         "configuration (see docs/cluster.md)")
+
+
+def quiet_dask(verbose: bool) -> None:
+    """Dask's own log lines and warnings reach the user only when `verbose`: this tool says
+    what matters in its own words. Set before the local cluster's workers start, which
+    inherit the environment."""
+    if verbose:
+        return
+    os.environ["DASK_LOGGING__DISTRIBUTED"] = "critical"  # the local cluster's workers
+    import distributed  # noqa: F401 - which sets up its loggers, here replaced
+
+    for name in ("distributed", "tornado"):
+        logger = logging.getLogger(name)
+        logger.handlers = [logging.NullHandler()]
+        logger.propagate = False
+    warnings.filterwarnings("ignore", module="distributed")
+
+
+def start_client(scheduler: str | None, connect_timeout: float, workers: int,
+                 security: Any = None, verbose: bool = False) -> Any:
+    """A client of the given scheduler with the given credentials, whose workers must run
+    this client's versions, or of a new local cluster of `workers` processes that only holders
+    of its temporary TLS credentials can reach. The workers import the kernel from their own
     installed copy."""
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
+        usable_security(security, scheduler)
         try:
-            client = Client(scheduler, timeout=connect_timeout)
+            client = Client(scheduler, timeout=connect_timeout, security=security)
         except (OSError, TimeoutError, ValueError) as error:
             raise UsageError(f"cannot reach the scheduler at {scheduler}: {error}") from None
         try:
@@ -43,17 +141,21 @@ def start_client(scheduler: str | None, connect_timeout: float, workers: int) ->
         except BaseException:
             client.close()
             raise
-    else:
-        # The worker processes ignore Ctrl-C, which a terminal sends to all of them: this
-        # process stops them, once it has stopped waiting.
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1,
-                                   processes=True, host="127.0.0.1", dashboard_address=None)
-        finally:
-            signal.signal(signal.SIGINT, previous)
-        client = Client(cluster)
-    return client
+        return client
+    cluster = None
+    try:
+        # The workers inherit a blocked Ctrl-C, which a terminal sends to all of them: this
+        # process stops them. A Ctrl-C meanwhile is kept, and acted on once it is created.
+        with interrupts_deferred():
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                   host="127.0.0.1", dashboard_address=None, security=True,
+                                   silence_logs=False if verbose else logging.WARNING)
+            hold("cluster")
+        return Client(cluster)
+    except BaseException:
+        if cluster is not None:
+            cluster.close()
+        raise
 
 
 def check_versions(client: Any) -> None:
@@ -106,7 +208,7 @@ def chunk_tasks(weather: xr.Dataset, plan: Plan, store: str | None, written: Seq
 
     blocks = [weather[name].data.to_delayed().reshape(-1) for name in VARIABLES]
     task = delayed(hindcast_chunk, pure=True, nout=2)
-    return [task(*(block[index] for block in blocks), first=first, store=store,
+    return [task(*(block[index] for block in blocks), first=first, index=index, store=store,
                  written=written[index], keep=keep, vessel=vessel, headings=headings,
                  engine=engine, dtype=plan.out_dtype.str)
             for index, first in enumerate(plan.firsts())]
@@ -119,7 +221,8 @@ def batch_results(tasks: Sequence[Any], start: int, plan: Plan, keep: bool) -> l
     import dask.array as da
 
     batch = tasks[start:start + BATCH_CHUNKS]
-    parts = da.stack([da.from_delayed(task[0], (6, *plan.grid), np.float64) for task in batch])
+    parts = da.stack([da.from_delayed(task[0], (SUMMARIES, *plan.grid), np.float64)
+                      for task in batch])
     wanted = [parts[:, :WORST].sum(axis=0, split_every=8),
               parts[:, WORST].min(axis=0, split_every=8)]
     if keep:
@@ -130,10 +233,35 @@ def batch_results(tasks: Sequence[Any], start: int, plan: Plan, keep: bool) -> l
     return wanted
 
 
+def verify_chunks(client: Any, store: str, plan: Plan) -> dict[int, str]:
+    """The state of each chunk of a store to resume (kernel.chunk_state), each read and
+    checked on the workers, which see the store where they write it."""
+    from veltrum_tools.hindcast.kernel import chunk_state
+
+    futures = client.map(chunk_state, [store] * plan.chunks, range(plan.chunks),
+                         [len(plan.grid) + 2] * plan.chunks, pure=False)
+    return dict(enumerate(cluster_call(client, lambda: client.gather(futures))))
+
+
+def cluster_call(client: Any, call: Callable[[], Result]) -> Result:
+    """call(), a lost connection to the scheduler said in one line that names it."""
+    try:
+        return call()
+    except (OSError, TimeoutError, asyncio.CancelledError,
+            concurrent.futures.CancelledError) as error:
+        raise ClusterFault(f"lost the scheduler at {client.scheduler.address} "
+                           f"({type(error).__name__})") from None
+
+
 def run_chunks(client: Any, tasks: Sequence[Any], plan: Plan,
                keep: bool) -> tuple[FloatArray, FloatArray | None]:
     """Runs the chunks on the cluster, batch by batch: the client gets the summaries per
     cell, and the speed change itself only when `keep`."""
+    return cluster_call(client, lambda: chunks_run(client, tasks, plan, keep))
+
+
+def chunks_run(client: Any, tasks: Sequence[Any], plan: Plan,
+               keep: bool) -> tuple[FloatArray, FloatArray | None]:
     totals = np.zeros((WORST, *plan.grid))
     worst = np.full(plan.grid, np.inf)
     kept = []
@@ -185,4 +313,6 @@ def watch(client: Any, futures: Sequence[Any], keys: Sequence[Any], before: int,
         if future.status == "error":
             error = future.exception()
             sys.stderr.write("\n")
+            if isinstance(error, OSError):  # the store's disk: full, gone, read-only
+                raise StoreFault(f"a chunk could not be written: {error.strerror or error}")
             raise ClusterFault(f"a chunk failed: {type(error).__name__}: {error}")

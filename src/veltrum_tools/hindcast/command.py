@@ -15,12 +15,13 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from veltrum_tools import outputs
 from veltrum_tools import weather as reader
-from veltrum_tools.command import Parser, run_main
-from veltrum_tools.errors import UsageError
+from veltrum_tools.command import Parser, add_overwrite, run_main
+from veltrum_tools.errors import Fault, UsageError
 from veltrum_tools.hindcast import cluster, report, store
 from veltrum_tools.hindcast.kernel import ESTIMATES, has_ufunc
-from veltrum_tools.hindcast.plan import make_plan, output_bytes
+from veltrum_tools.hindcast.plan import Plan, make_plan, output_bytes
 from veltrum_tools.hindcast.storm import describe as describe_storm
 from veltrum_tools.hindcast.storm import synthetic_storm
 from veltrum_tools.vessel import Vessel, add_vessel_options, vessel_of
@@ -48,6 +49,9 @@ class Request:
     connect_timeout: float
     workers: int  # of the local cluster
     engine: str  # "ufunc" or "calls"
+    overwrite: bool
+    tls: tuple[str | None, str | None, str | None]  # CA file, certificate, key
+    verbose: bool
     weather: dict[str, Any]  # the reader's options: variables, member, grid
 
     @property
@@ -75,6 +79,7 @@ def parser() -> Parser:
                       help="finish the zarr store of an interrupted run with the same "
                       "arguments: only the missing chunks are computed")
     data.add_argument("--plot", metavar="FILE.png", help="draw the mean attainable speed here")
+    add_overwrite(data)
     ship = parser.add_argument_group("vessel")
     add_vessel_options(ship)
     course = ship.add_mutually_exclusive_group()
@@ -87,6 +92,16 @@ def parser() -> Parser:
                      "cluster, one worker process per core)")
     run.add_argument("--connect-timeout", type=float, default=20.0, metavar="S",
                      help="seconds to wait for the scheduler (default: %(default)g)")
+    for option, meaning in (("--tls-ca-file", "the certificate authority of the cluster"),
+                            ("--tls-cert", "this client's certificate"),
+                            ("--tls-key", "its private key (unless the certificate's file "
+                                          "holds it)")):
+        run.add_argument(option, metavar="PEM", help=f"TLS: {meaning} (default: Dask's "
+                         "distributed.comm.tls configuration; see docs/cluster.md)")
+    run.add_argument("--insecure", action="store_true",
+                     help="allow a tcp:// scheduler off this machine, unencrypted and "
+                     "unauthenticated")
+    run.add_argument("--verbose", action="store_true", help="show Dask's own log lines")
     run.add_argument("--workers", type=int, default=os.cpu_count() or 1, metavar="N",
                      help="worker processes of the local cluster (default: %(default)s)")
     run.add_argument("--chunk-hours", type=int, metavar="N",
@@ -100,9 +115,9 @@ def parser() -> Parser:
 def parse_request(argv: Sequence[str] | None) -> Request:
     """The command line as a request; UsageError for anything it cannot ask."""
     args = parser().parse_args(argv)
-    for name in ("displacement", "length", "breadth", "draught", "speed_kts", "heading"):
-        if not math.isfinite(getattr(args, name)):
-            raise UsageError(f"--{name.replace('_', '-')} wants a finite number")
+    vessel = vessel_of(args)
+    if not math.isfinite(args.heading):
+        raise UsageError("--heading wants a finite number")
     if args.headings is not None and not 1 <= args.headings <= 360:
         raise UsageError("--headings wants a number from 1 to 360")
     if args.workers < 1:
@@ -127,16 +142,24 @@ def parse_request(argv: Sequence[str] | None) -> Request:
                                  f"not {path!r}")
             if not os.path.isdir(os.path.dirname(path) or "."):
                 raise UsageError(f"--{option}: no directory for {path!r}")
+            outputs.refuse_inputs(f"--{option}", path, inputs or ())
     if args.resume and not (args.output or "").lower().endswith(".zarr"):
         raise UsageError("--resume finishes a .zarr --output")
+    if args.resume and args.overwrite:
+        raise UsageError("--resume finishes a store, --overwrite replaces it: give one")
+    if args.scheduler is not None:
+        cluster.check_address(args.scheduler, args.insecure,
+                              any((args.tls_ca_file, args.tls_cert, args.tls_key)))
     if args.engine == "ufunc" and not has_ufunc():
         raise UsageError("--engine ufunc needs the veltrum_numpy module")
     engine = args.engine if args.engine != "auto" else ("ufunc" if has_ufunc() else "calls")
     headings = ((args.heading % 360.0,) if args.headings is None else
                 tuple(360.0 * k / args.headings for k in range(args.headings)))
-    return Request(vessel_of(args), headings, inputs, (shape[0], shape[1], shape[2]),
+    return Request(vessel, headings, inputs, (shape[0], shape[1], shape[2]),
                    args.output, args.resume, args.plot, args.chunk_hours, args.scheduler,
-                   args.connect_timeout, args.workers, engine, weather_options(args))
+                   args.connect_timeout, args.workers, engine, args.overwrite,
+                   (args.tls_ca_file, args.tls_cert, args.tls_key), args.verbose,
+                   weather_options(args))
 
 
 def open_input(request: Request) -> tuple[str, Callable[[int | None], xr.Dataset],
@@ -154,11 +177,29 @@ def open_input(request: Request) -> tuple[str, Callable[[int | None], xr.Dataset
     return weather.label, weather.dataset, weather.out_dtypes, lines
 
 
+def check_outputs(request: Request, out_bytes: int) -> None:
+    """Before the cluster starts: no output replaced unless asked, and room for each."""
+    output = request.output
+    if output is not None and request.zarr_output:
+        state = store.store_state(output)
+        if state in ("store", "other") and not (request.resume or request.overwrite):
+            raise UsageError(f"--output {output} exists: add --resume to finish it, "
+                             "--overwrite to replace it, or name another")
+        if state == "other" and request.overwrite:
+            raise UsageError(f"--output {output} is not a store of {PROG}: not replaced")
+    elif output is not None:
+        outputs.refuse_existing("--output", output, request.overwrite)
+    if request.plot is not None:
+        outputs.refuse_existing("--plot", request.plot, request.overwrite)
+        outputs.check_room("--plot", request.plot, outputs.FIGURE_BYTES)
+    if output is not None:
+        # a NetCDF file holds the speed change and the attainable speed
+        outputs.check_room("--output", output, out_bytes * (1 if request.zarr_output else 2))
+
+
 def run(request: Request) -> None:
     vessel, headings, output = request.vessel, request.headings, request.output
     vessel.checked()  # the client checks the particulars before any worker sees them
-    if request.zarr_output and output and os.path.exists(output) and not request.resume:
-        raise UsageError(f"--output {output} exists: add --resume to finish it, or name another")
     source, weather_in, dtypes, lines = open_input(request)
     weather = weather_in(None)
     layout = weather["u10"]
@@ -166,57 +207,59 @@ def run(request: Request) -> None:
     for line in lines:
         print(f"  {line}")
     stored_hours = layout.chunks[0][0] if layout.chunks else layout.shape[0]
-    # What can be refused is refused before a cluster starts: a store of other arguments,
-    # a NetCDF output too large for this process.
+    # What can be refused is refused before a cluster starts: a store of other arguments or
+    # inputs, an output that exists or has no room, a NetCDF output too large for this process.
     arguments = store.recorded_arguments(vessel, headings, request.inputs,
                                          request.synthetic_shape)
-    resuming = request.zarr_output and output is not None and os.path.exists(output)
+    resuming = (request.zarr_output and request.resume and output is not None
+                and store.store_state(output) in ("store", "other"))
     resumed_hours = None
+    out_bytes = output_bytes(layout.shape, dtypes, len(headings))
     if resuming and output is not None:
         resumed_hours = store.resumable_hours(output, arguments, layout)
+        chunks = -(-layout.shape[0] // resumed_hours)
+        present = sum(store.chunks_present(output, chunks, layout.ndim + 1))
+        out_bytes = out_bytes * (chunks - present) // chunks
     elif output is not None and not request.zarr_output:
-        store.refuse_large_netcdf(output_bytes(layout.shape, dtypes, len(headings)), output)
-    client = cluster.start_client(request.scheduler, request.connect_timeout, request.workers)
-    interrupted = False
+        store.refuse_large_netcdf(out_bytes, output)
+    check_outputs(request, out_bytes)
+    cluster.quiet_dask(request.verbose)
+    security = cluster.security_of(*request.tls)
+    plan = None
     try:
-        workers = len(client.scheduler_info()["workers"])
-        print(f"Cluster: {workers} workers at {client.scheduler.address}")
-        plan = make_plan(layout.shape, dtypes, len(headings), workers, stored_hours=stored_hours,
-                         chunk_hours=request.chunk_hours, resumed_hours=resumed_hours)
-        report.show_plan(plan, request.engine, output)
-        weather = weather_in(plan.hours)
-        layout = weather["u10"]
-        written = [False] * plan.chunks
-        if request.zarr_output and output is not None:
-            if resuming:
-                written = store.chunks_written(output, plan)
-                print(f"Resuming: {sum(written)} of {plan.chunks} chunks written before, "
-                      f"{plan.chunks - sum(written)} to write")
-            else:
-                store.create_store(output, store.output_template(
-                    layout, plan, vessel, headings, source, arguments), plan)
-        keep = output is not None and not request.zarr_output
-        # the workers write to the same path, wherever they were started
-        tasks = cluster.chunk_tasks(
-            weather, plan, os.path.abspath(output) if request.zarr_output and output else None,
-            written, keep, vessel, headings, request.engine)
+        client = cluster.start_client(request.scheduler, request.connect_timeout,
+                                      request.workers, security, request.verbose)
         try:
+            workers = len(client.scheduler_info()["workers"])
+            print(f"Cluster: {workers} workers at {client.scheduler.address}")
+            plan = make_plan(layout.shape, dtypes, len(headings), workers,
+                             stored_hours=stored_hours, chunk_hours=request.chunk_hours,
+                             resumed_hours=resumed_hours)
+            report.show_plan(plan, request.engine, output)
+            weather = weather_in(plan.hours)
+            layout = weather["u10"]
+            written = prepare_store(request, client, plan, layout, source, arguments, resuming)
+            keep = output is not None and not request.zarr_output
+            # the workers write to the same path, wherever they were started
+            tasks = cluster.chunk_tasks(
+                weather, plan,
+                os.path.abspath(output) if request.zarr_output and output else None,
+                written, keep, vessel, headings, request.engine)
             parts, change = cluster.run_chunks(client, tasks, plan, keep)
-        except KeyboardInterrupt:
-            interrupted = True
-    finally:
-        cluster.close_client(client)
-    if interrupted:
-        # counted once the cluster is closed: a local one's workers finish the chunks
-        # they are writing first
+        finally:
+            cluster.close_client(client)
+    except KeyboardInterrupt:
+        # counted once the cluster is closed: a local one's workers finish the chunks they
+        # are writing first
         sys.stderr.write("\n")
-        if request.zarr_output and output is not None:
-            count = sum(store.chunks_written(output, plan))
-            print(f"{PROG}: interrupted with {count} of {plan.chunks} chunks in "
-                  f"{output}; the same command with --resume writes the rest", file=sys.stderr)
-        else:
-            print(f"{PROG}: interrupted; nothing written", file=sys.stderr)
-        raise SystemExit(130)
+        print(f"{PROG}: interrupted{stopped(request, plan) or '; nothing written'}",
+              file=sys.stderr)
+        raise SystemExit(130) from None
+    except Fault as fault:
+        where = stopped(request, plan)
+        if where:
+            fault.args = (f"{fault}; stopped{where}",)
+        raise
     report.summary(parts, layout, len(headings))
     if not parts[ESTIMATES].sum():
         if request.zarr_output and output is not None and not resuming:
@@ -229,6 +272,47 @@ def run(request: Request) -> None:
         store.write_netcdf(output, change, layout, vessel, headings, source)
     if request.plot is not None:
         report.draw_map(parts, layout, vessel, len(headings), source, request.plot)
+
+
+def prepare_store(request: Request, client: object, plan: Plan, layout: xr.DataArray,
+                  source: str, arguments: dict[str, object], resuming: bool) -> list[bool]:
+    """The zarr output made, or the chunks of a resumed one verified; which chunks it holds."""
+    output = request.output
+    if not (request.zarr_output and output is not None):
+        return [False] * plan.chunks
+    if not resuming:
+        store.create_store(output, store.output_template(
+            layout, plan, request.vessel, request.headings, source, arguments,
+            store.input_fingerprints(request.inputs)), plan)
+        return [False] * plan.chunks
+    states = cluster.verify_chunks(client, os.path.abspath(output), plan)
+    for index, state in sorted(states.items()):
+        if state in ("corrupt", "unchecked"):
+            hours = f"time steps {index * plan.hours} to " \
+                    f"{min(plan.steps, (index + 1) * plan.hours) - 1}"
+            print(f"Chunk {index} of {output} ({hours}) "
+                  + ("fails its checksum (changed, truncated or misplaced)"
+                     if state == "corrupt" else "has no checksum")
+                  + ": computed again")
+            store.discard_chunk(output, index, len(plan.grid) + 2)
+    written = [states[index] == "verified" for index in range(plan.chunks)]
+    print(f"Resuming: {sum(written)} of {plan.chunks} chunks written before and verified, "
+          f"{plan.chunks - sum(written)} to write")
+    return written
+
+
+def stopped(request: Request, plan: Plan | None) -> str:
+    """Where a run stopped before its end left its store, and how to finish it; empty
+    without one."""
+    output = request.output
+    if not (request.zarr_output and output is not None
+            and store.store_state(output) == "store"):
+        return ""
+    hint = "the same command with --resume writes the rest"
+    if plan is None:
+        return f" before its work on {output}; {hint}"
+    count = sum(store.chunks_written(output, plan))
+    return f" with {count} of {plan.chunks} chunks in {output}; {hint}"
 
 
 def main(argv: Sequence[str] | None = None) -> int:

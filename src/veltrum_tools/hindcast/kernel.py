@@ -7,12 +7,15 @@ distributed.
 
 from __future__ import annotations
 
+import hashlib
+import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import veltrum
 from veltrum_tools import marine
+from veltrum_tools.runtime import hold
 from veltrum_tools.vessel import Vessel
 
 if TYPE_CHECKING:
@@ -29,9 +32,15 @@ LOSS_THRESHOLD_KN = -1.0  # a loss above one knot is a speed change below -1
 BATCH = 4096
 
 # What each chunk returns besides its output: per cell of the grid, summed over its hours
-# and headings, the estimates, those with a loss above a knot, their total, the skipped
-# and the capped cell-hours, and (last) the lowest speed change.
-ESTIMATES, LOSSES, TOTAL, SKIPPED, CAPPED, WORST = range(6)
+# and headings, the estimates, those with a loss above a knot, their total, the cell-hours
+# skipped for missing or non-finite data, the capped ones, those skipped for physically
+# impossible weather, and (last) the lowest speed change.
+ESTIMATES, LOSSES, TOTAL, SKIPPED, CAPPED, IMPOSSIBLE, WORST = range(7)
+SUMMARIES = WORST + 1
+# The name of a chunk's checksum file, before the chunk's index.
+CHECKSUM = ".checksum."
+# Cells checked at a time by valid_cells: its temporaries in double stay small.
+CHECKED = 1 << 16
 
 # One ship per worker process, per vessel: building it is cheap, but the chunks of one run
 # all reuse the same.
@@ -54,9 +63,26 @@ def has_ufunc() -> bool:
     return True
 
 
-def valid_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[np.bool_]:
-    """Cells whose four fields are all finite: the others are skipped."""
+def finite_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[np.bool_]:
+    """Cells whose four fields are all finite."""
     return np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
+
+
+def valid_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[np.bool_]:
+    """Cells that are estimated; the others are skipped. A cell is valid when its four
+    fields are finite and its weather physically possible (marine.physically_possible):
+    the wind speed sqrt(u10² + v10²), computed in double from the fields converted to
+    double, at most 100 m/s, and swh from 0 to 30 m."""
+    fields = [np.ravel(field) for field in (u10, v10, swh, mwd)]
+    valid = np.empty(fields[0].size, dtype=np.bool_)
+    with np.errstate(over="ignore"):  # a square past the largest double is past the limit
+        for start in range(0, valid.size, CHECKED):
+            u, v, height, wave_from = (field[start:start + CHECKED].astype(np.float64)
+                                       for field in fields)
+            valid[start:start + CHECKED] = (
+                np.isfinite(u) & np.isfinite(v) & np.isfinite(wave_from)
+                & marine.physically_possible(np.sqrt(u * u + v * v), height))
+    return valid.reshape(np.shape(u10))
 
 
 def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
@@ -108,37 +134,92 @@ def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
     return out.reshape(*shape, len(headings)), capped.reshape(shape)
 
 
-def chunk_summary(change: FloatArray, valid: NDArray[np.bool_],
+def chunk_summary(change: FloatArray, finite: NDArray[np.bool_], valid: NDArray[np.bool_],
                   capped: NDArray[np.bool_]) -> FloatArray:
-    """The summaries of one chunk (time, grid..., heading), per cell of the grid."""
-    finite = ~np.isnan(change)
+    """The summaries of one chunk (time, grid..., heading), per cell of the grid, of the
+    cells whose fields are `finite` and of the `valid` ones."""
+    estimated = ~np.isnan(change)
     over = (0, change.ndim - 1)
-    parts = np.empty((6, *change.shape[1:-1]))
-    parts[ESTIMATES] = finite.sum(axis=over)
+    parts = np.empty((SUMMARIES, *change.shape[1:-1]))
+    parts[ESTIMATES] = estimated.sum(axis=over)
     parts[LOSSES] = (change < LOSS_THRESHOLD_KN).sum(axis=over)
-    parts[TOTAL] = np.sum(change, axis=over, dtype=np.float64, where=finite)
-    parts[SKIPPED] = (~valid).sum(axis=0)
+    parts[TOTAL] = np.sum(change, axis=over, dtype=np.float64, where=estimated)
+    parts[SKIPPED] = (~finite).sum(axis=0)
     parts[CAPPED] = (valid & capped).sum(axis=0)
-    parts[WORST] = np.min(change, axis=over, initial=np.inf, where=finite)
+    parts[IMPOSSIBLE] = (finite & ~valid).sum(axis=0)
+    parts[WORST] = np.min(change, axis=over, initial=np.inf, where=estimated)
     return parts
 
 
+def chunk_file(store: str, index: int, ndim: int) -> str:
+    """The file of the store's chunk `index` of the speed change (of `ndim` dimensions, the
+    time first), as zarr format 2 names it."""
+    return os.path.join(store, "speed_change", f"{index}" + ".0" * (ndim - 1))
+
+
+def checksum_file(store: str, index: int) -> str:
+    """Where the checksum of chunk `index` is kept: beside the chunk, under a hidden name
+    that is no zarr key, which zarr readers ignore (also when they list the store)."""
+    return os.path.join(store, "speed_change", f"{CHECKSUM}{index}")
+
+
+def checksum(index: int, data: bytes) -> str:
+    """A chunk's checksum: SHA-256 of its place and its bytes, so that a chunk moved to
+    another place fails it as a changed one does."""
+    return hashlib.sha256(f"veltrum chunk {index}\n".encode() + data).hexdigest()
+
+
+def record_checksum(store: str, index: int, ndim: int) -> None:
+    """Writes the checksum of a chunk just written (none for a chunk zarr did not write, all
+    NaN): to a temporary name, then renamed, like the chunk."""
+    try:
+        with open(chunk_file(store, index, ndim), "rb") as chunk:
+            data = chunk.read()
+    except FileNotFoundError:
+        return
+    path = checksum_file(store, index)
+    temporary = f"{path}.{os.getpid()}.partial"
+    with open(temporary, "w", encoding="ascii") as sink:
+        sink.write(checksum(index, data) + "\n")
+    os.replace(temporary, path)
+
+
+def chunk_state(store: str, index: int, ndim: int) -> str:
+    """What a resumed run finds of a chunk: "missing", "verified" (its bytes match its
+    checksum), "unchecked" (no checksum: the writer stopped in between) or "corrupt"
+    (changed, truncated or moved from another place)."""
+    try:
+        with open(chunk_file(store, index, ndim), "rb") as chunk:
+            data = chunk.read()
+    except FileNotFoundError:
+        return "missing"
+    try:
+        with open(checksum_file(store, index), encoding="ascii") as recorded:
+            expected = recorded.read().strip()
+    except (FileNotFoundError, UnicodeDecodeError):
+        return "unchecked"
+    return "verified" if checksum(index, data) == expected else "corrupt"
+
+
 def hindcast_chunk(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
-                   first: int, store: str | None, written: bool, keep: bool,
+                   first: int, index: int, store: str | None, written: bool, keep: bool,
                    vessel: Vessel, headings: tuple[float, ...], engine: str,
                    dtype: str) -> tuple[FloatArray, FloatArray | None]:
-    """One chunk of hours, from hour `first`, on a worker: its summaries, and its speed
-    change when `keep`. With a zarr `store` the worker writes the chunk there itself;
-    a chunk `written` before (a resumed run) is read back instead of computed."""
+    """Chunk `index` of hours, from hour `first`, on a worker: its summaries, and its speed
+    change when `keep`. With a zarr `store` the worker writes the chunk there itself, then
+    its checksum; a chunk `written` and verified before (a resumed run) is read back instead
+    of computed."""
     import zarr
 
-    valid = valid_cells(u10, v10, swh, mwd)
+    hold("chunk")
+    finite, valid = finite_cells(u10, v10, swh, mwd), valid_cells(u10, v10, swh, mwd)
     if written:
         assert store is not None
         output = zarr.open_array(store, path="speed_change", mode="r")
         change = np.asarray(output[first:first + len(u10)])
-        speed, _ = marine.wind_speed_and_origin(np.asarray(u10, dtype=np.float64),
-                                                np.asarray(v10, dtype=np.float64))
+        with np.errstate(over="ignore", invalid="ignore"):  # skipped cells too
+            speed, _ = marine.wind_speed_and_origin(np.asarray(u10, dtype=np.float64),
+                                                    np.asarray(v10, dtype=np.float64))
         capped = speed >= marine.FORCE_13_LOWER_BOUND_MS
     else:
         change, capped = speed_change_block(u10, v10, swh, mwd, vessel=vessel,
@@ -148,4 +229,5 @@ def hindcast_chunk(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
             # then renamed: a chunk file is complete or absent. A chunk that is all NaN is
             # not written at all.
             zarr.open_array(store, path="speed_change", mode="r+")[first:first + len(u10)] = change
-    return chunk_summary(change, valid, capped), (change if keep else None)
+            record_checksum(store, index, change.ndim)
+    return chunk_summary(change, finite, valid, capped), (change if keep else None)

@@ -8,6 +8,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from veltrum_tools.outputs import size
+
+__all__ = ["Plan", "duration", "make_plan", "output_bytes", "size"]
+
 # Estimates per chunk, about: whole time steps, as many as make this many estimates (each
 # task has a fixed cost), but at least two chunks per worker when there are enough. Eight
 # million estimates of one heading take 32 MB as float32 and their input twice as much.
@@ -84,15 +88,6 @@ def make_plan(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]],
     in_bytes = sum(math.prod(shape) * dtype.itemsize for dtype in field_dtypes)
     return Plan(steps, tuple(grid), headings, min(hours, steps), in_bytes,
                 output_dtype(field_dtypes), workers)
-
-
-def size(count: float) -> str:
-    """A number of bytes as people read it: 7.1 KB, 1.1 GB."""
-    for unit in ("bytes", "KB", "MB", "GB", "TB"):
-        if count < 1000 or unit == "TB":
-            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
-        count /= 1000
-    raise AssertionError
 
 
 def duration(seconds: float) -> str:

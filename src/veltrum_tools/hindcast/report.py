@@ -8,8 +8,10 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from veltrum_tools import marine
 from veltrum_tools.errors import UsageError
-from veltrum_tools.hindcast.kernel import ESTIMATES, LOSSES, SKIPPED, CAPPED, TOTAL, WORST
+from veltrum_tools.hindcast.kernel import (CAPPED, ESTIMATES, IMPOSSIBLE, LOSSES, SKIPPED,
+                                           TOTAL, WORST)
 from veltrum_tools.hindcast.plan import RATE_PER_WORKER, Plan, duration, size
 from veltrum_tools.outputs import save_figure
 from veltrum_tools.vessel import Vessel
@@ -53,6 +55,9 @@ def summary(parts: FloatArray, layout: xr.DataArray, headings: int) -> None:
     print(f"Estimates: {estimates} ({layout.size} cell-hours × {headings} "
           f"{plural(headings, 'heading')})")
     print(f"Skipped cell-hours (missing or non-finite data): {int(parts[SKIPPED].sum())}")
+    print(f"Skipped cell-hours (physically impossible: waves below 0 or above "
+          f"{marine.MAX_WAVE_HEIGHT_M:g} m, wind above {marine.MAX_WIND_SPEED_MS:g} m/s): "
+          f"{int(parts[IMPOSSIBLE].sum())}")
     print(f"Cell-hours with wind of force 13 or more, taken as force 12: "
           f"{int(parts[CAPPED].sum())}")
     if estimates == 0:

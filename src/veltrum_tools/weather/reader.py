@@ -29,6 +29,9 @@ if TYPE_CHECKING:
 # coming from).
 VARIABLES = ("u10", "v10", "swh", "mwd")
 GRIDS = ("waves", "wind")
+# What fields that are no real numbers hold, by NumPy's kind.
+KINDS = {"c": "complex numbers", "U": "text", "S": "text", "O": "objects", "b": "truth values",
+         "M": "dates", "m": "durations"}
 
 
 class Weather:
@@ -54,6 +57,7 @@ class Weather:
         self.lines = [roles.describe_pick(role, found[0][1],
                                           [self.sources[index][1] for index, _ in found])
                       for role, found in self.roles.items()]
+        self.refuse_unreal()
         self.stored = {role: stored_dtype(self.sources[found[0][0]][2][found[0][1].name])
                        for role, found in self.roles.items()}
         self.note = ""
@@ -71,6 +75,17 @@ class Weather:
             raise UsageError(f"{self.label} lacks {', '.join(missing)} (ERA5 names u10, v10, "
                              "swh, mwd; --var ROLE=NAME names others)")
         return {role: chosen[role] for role in (*wind, *waves)}
+
+    def refuse_unreal(self) -> None:
+        """Complex numbers, text, dates: refused before any work."""
+        for found in self.roles.values():
+            for index, pick in found:
+                _, label, source = self.sources[index]
+                kind = source[pick.name].dtype
+                if kind.kind not in "fiu":
+                    raise UsageError(f"{label}: {pick.name} holds "
+                                     f"{KINDS.get(kind.kind, 'values')} ({kind}), not real "
+                                     "numbers")
 
     @property
     def out_dtypes(self) -> list[np.dtype[Any]]:

@@ -112,6 +112,12 @@ class Sampler:
             if len(values) == 2:
                 values += [np.zeros_like(values[0])] * 2
             u10, v10, swh, mwd = values
+            # physically impossible weather is no value, as the hindcast skips it: wind that
+            # no sea has is missing wind, such waves are missing waves
+            with np.errstate(over="ignore"):
+                wind = marine.physically_possible(np.sqrt(u10 * u10 + v10 * v10), 0.0)
+            u10, v10 = (np.where(wind, field, np.nan) for field in (u10, v10))
+            swh = np.where(marine.physically_possible(0.0, swh), swh, np.nan)
             waves = np.radians(mwd)
             self.cached = (key, np.stack([u10, v10, swh, np.sin(waves), np.cos(waves)]))
         fields = self.cached[1]
@@ -121,8 +127,8 @@ class Sampler:
         u10, v10, swh, wave_sin, wave_cos = lerp(along[:, 0], along[:, 1], time_weight)
         if not np.isfinite([u10, v10]).all():
             raise UsageError(f"the weather has no wind at {where} ({latitude:g}, "
-                             f"{longitude:g}) at {self.time_text(hours)} (missing or "
-                             "non-finite data around it)")
+                             f"{longitude:g}) at {self.time_text(hours)} (missing, non-finite "
+                             "or physically impossible data around it)")
         speed, wind_from = marine.wind_speed_and_origin(float(u10), float(v10))
         if self.names != VARIABLES:
             height = marine.WAVE_HEIGHT_BY_FORCE[marine.beaufort_force(speed)]
@@ -156,7 +162,7 @@ class Sampler:
                     best = (distance, row, column)
         if best is None:
             raise UsageError(f"no wave data within one grid cell of {where} ({latitude:g}, "
-                             f"{longitude:g}): land, or missing data")
+                             f"{longitude:g}): land, or missing or physically impossible data")
         _, row, column = best
         swh, wave_sin, wave_cos = lerp(fields[2:, 0, row, column], fields[2:, 1, row, column],
                                        time_weight)
