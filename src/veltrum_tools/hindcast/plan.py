@@ -10,7 +10,7 @@ import numpy as np
 
 from veltrum_tools.outputs import size
 
-__all__ = ["Plan", "duration", "make_plan", "output_bytes", "size"]
+__all__ = ["Plan", "duration", "make_plan", "output_bytes", "runs_here", "size"]
 
 # Estimates per chunk, about: whole time steps, as many as make this many estimates (each
 # task has a fixed cost), but at least two chunks per worker when there are enough. Eight
@@ -23,6 +23,12 @@ BATCH_CHUNKS = 256
 # input to the written store: the ufunc's as measured on a shared 2-core machine
 # (docs/performance.md), the calls engine's from its chunk function, some 2.5 times slower.
 RATE_PER_WORKER = {"ufunc": 5.0e6, "calls": 2.0e6}
+# Seconds a local cluster takes to start and to stop (with its TLS credentials, on a shared
+# 2-core machine): what a run of this process's threads saves.
+CLUSTER_SECONDS = 3.5
+# A run is computed by this process's threads, without a cluster, only when its input and
+# output together fit in this share of the machine's memory.
+HERE_SHARE = 0.25
 
 
 @dataclass(frozen=True)
@@ -88,6 +94,22 @@ def make_plan(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]],
     in_bytes = sum(math.prod(shape) * dtype.itemsize for dtype in field_dtypes)
     return Plan(steps, tuple(grid), headings, min(hours, steps), in_bytes,
                 output_dtype(field_dtypes), workers)
+
+
+def runs_here(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]], headings: int,
+              engine: str, cores: int, memory: int) -> bool:
+    """Whether a run is best computed by this process's threads, one per core, rather than
+    by a local cluster of a worker per core: when its input and output fit in HERE_SHARE of
+    the `memory`, and the threads finish no later than the cluster would, its start and
+    stop included. The ufunc engine's threads compute at once, as the cluster's workers do;
+    the calls engine's take turns, holding the interpreter lock."""
+    if sum(math.prod(shape) * dtype.itemsize for dtype in field_dtypes) \
+            + output_bytes(shape, field_dtypes, headings) > HERE_SHARE * memory:
+        return False
+    estimates = math.prod(shape) * headings
+    rate = RATE_PER_WORKER[engine]
+    here = estimates / (rate * (cores if engine == "ufunc" else 1))
+    return here <= CLUSTER_SECONDS + estimates / (rate * cores)
 
 
 def duration(seconds: float) -> str:

@@ -33,8 +33,10 @@ def show_header(source: str, vessel: Vessel, headings: Sequence[float], engine: 
           + ", ".join(f"{h:g}°" for h in headings) + f"; engine: {engine}")
 
 
-def show_plan(plan: Plan, engine: str, output: str | None) -> None:
-    rate = RATE_PER_WORKER[engine] * plan.workers
+def show_plan(plan: Plan, engine: str, output: str | None, here: bool = False) -> None:
+    """The plan's sizes and its estimated time, on the workers of a cluster or the threads
+    of this process (`here`), which take turns with the calls engine."""
+    rate = RATE_PER_WORKER[engine] * (1 if here and engine == "calls" else plan.workers)
     print(f"Input: {plan.steps} steps on {' × '.join(map(str, plan.grid))} cells, 4 fields, "
           f"{size(plan.in_bytes)}")
     print(f"Output: {plan.estimates} estimates ({plan.headings} "
@@ -43,8 +45,9 @@ def show_plan(plan: Plan, engine: str, output: str | None) -> None:
     print(f"Chunks: {plan.chunks} of {plan.hours} {plural(plan.hours, 'step')} "
           f"({size(plan.chunk_bytes)} of output each), in {plan.batches} "
           f"{plural(plan.batches, 'batch', 'es')}")
+    unit = "thread" if here else "worker"
     print(f"Estimated time: {duration(plan.estimates / rate)} on {plan.workers} "
-          f"{plural(plan.workers, 'worker')} at {rate / plan.workers / 1e6:.0f} million "
+          f"{plural(plan.workers, unit)} at {rate / plan.workers / 1e6:.0f} million "
           "estimates per second each", flush=True)
 
 
