@@ -35,6 +35,11 @@ if TYPE_CHECKING:
 Result = TypeVar("Result")
 # Schemes whose connections are encrypted and authenticated (with Dask's TLS credentials).
 SECURED = ("tls", "wss")
+# Threads of each worker of the local cluster: the kernel, the codecs and the file reads
+# release the interpreter lock, so a worker's second thread reads and writes chunks while
+# the first computes; measured faster than one thread with one worker or two
+# (docs/performance.md).
+THREADS_PER_WORKER = 2
 
 
 def is_loopback(host: str) -> bool:
@@ -144,8 +149,9 @@ def start_client(scheduler: str | None, connect_timeout: float, workers: int,
         # The workers inherit a blocked Ctrl-C, which a terminal sends to all of them: this
         # process stops them. A Ctrl-C meanwhile is kept, and acted on once it is created.
         with interrupts_deferred():
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   host="127.0.0.1", dashboard_address=None, security=True,
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=THREADS_PER_WORKER,
+                                   processes=True, host="127.0.0.1", dashboard_address=None,
+                                   security=True,
                                    silence_logs=False if verbose else logging.WARNING)
             hold("cluster")
         return Client(cluster)
