@@ -16,7 +16,9 @@ table of docs/performance.md.
   of 1 and 2 worker processes. The figure is valid estimates per second with the tool's
   fixed cost taken out, (E - E2) / (T - T2), where T2 is the wall time of the same command
   over the first 2 hours of the same grid and E2 its estimates; per worker (or thread) it is
-  divided by their number. Each time is the best of --repeats runs.
+  divided by their number. Each time is the best of --repeats runs. "CPUs busy" is the CPU
+  time the run's processes took beyond the fixed cost's, over its wall time: how many CPUs
+  the workers (or threads) kept busy between them.
 - The fixed cost: T2 itself, from the start of the process to its end.
 
 Every command is run with `env --default-signal=INT`, its output to a scratch folder that
@@ -26,6 +28,7 @@ is removed at the end; the machine's load average is printed before and after.
 import argparse
 import math
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -39,8 +42,9 @@ from ufunc_bench import conditions
 
 BIN = os.path.dirname(sys.executable)
 # (label, --workers, how many compute at once)
-RUNNERS = [("threads of the process", 0, os.cpu_count() or 1), ("local cluster", 1, 1),
-           ("local cluster", 2, 2)]
+RUNNERS = [("its own threads", 0, os.cpu_count() or 1),
+           ("local cluster, 2 threads a worker", 1, 1),
+           ("local cluster, 2 threads a worker", 2, 2)]
 
 
 def best_wall(run, rounds):
@@ -98,19 +102,25 @@ def write_inputs(directory, shape):
     return inputs
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def timed_run(paths, headings, workers, directory):
-    """Wall seconds and estimates of one veltrum-hindcast run."""
+    """Wall seconds, estimates and CPU seconds (its processes' and their children's: a
+    local cluster's workers) of one veltrum-hindcast run."""
     output = os.path.join(directory, "out.zarr")
     command = ["env", "--default-signal=INT", os.path.join(BIN, "veltrum-hindcast"),
                "--input", *paths, "--headings", str(headings), "--workers", str(workers),
                "--output", output, "--overwrite"]
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), children_cpu()
     result = subprocess.run(command, capture_output=True, text=True, cwd=directory)
-    seconds = time.perf_counter() - start
+    seconds, cpu = time.perf_counter() - start, children_cpu() - cpu
     if result.returncode:
         raise SystemExit(f"{' '.join(command)} failed:\n{result.stderr}")
     line = next(line for line in result.stdout.splitlines() if line.startswith("Estimates: "))
-    return seconds, int(line.split()[1])
+    return seconds, int(line.split()[1]), cpu
 
 
 def best_run(paths, headings, workers, directory, repeats):
@@ -146,20 +156,21 @@ def main():
               f"fixed cost: the run of {2} × {shape[1]} × {shape[2]}, best of "
               f"{options.repeats}\n")
         print("| input | headings | computed by | workers | M estimates/s per worker "
-              "| vs the bare ufunc | total s | fixed cost s |")
-        print("|---|---:|---|---:|---:|---:|---:|---:|")
+              "| vs the bare ufunc | CPUs busy | total s | fixed cost s |")
+        print("|---|---:|---|---:|---:|---:|---:|---:|---:|")
         for kind in ("zarr", "NetCDF"):
             for headings in (1, 8):
                 for label, workers, count in RUNNERS:
                     if options.quick and (kind, headings, workers) != ("zarr", 8, 0):
                         continue
-                    whole, estimates = best_run(inputs[shape[0]][kind], headings, workers,
-                                                directory, options.repeats)
-                    fixed, few = best_run(inputs[2][kind], headings, workers, directory,
-                                          options.repeats)
+                    whole, estimates, cpu = best_run(inputs[shape[0]][kind], headings,
+                                                     workers, directory, options.repeats)
+                    fixed, few, fixed_cpu = best_run(inputs[2][kind], headings, workers,
+                                                     directory, options.repeats)
                     rate = (estimates - few) / (whole - fixed) / count
                     print(f"| {kind} | {headings} | {label} | {count} | {rate / 1e6:.1f} | "
-                          f"{rate / bare:.2f}× | {whole:.2f} | {fixed:.2f} |", flush=True)
+                          f"{rate / bare:.2f}× | {(cpu - fixed_cpu) / (whole - fixed):.2f} | "
+                          f"{whole:.2f} | {fixed:.2f} |", flush=True)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     print(f"\nload average {load()} at the end")

@@ -29,7 +29,7 @@ RATE_PER_WORKER = {"ufunc": 40e6, "calls": 4.0e6}
 CELL_HOURS_PER_WORKER = 20e6
 # Seconds a local cluster takes to start and to stop (with its TLS credentials, on a shared
 # 2-core machine): what a run of this process's threads saves.
-CLUSTER_SECONDS = 3.0
+CLUSTER_SECONDS = 2.0
 # A run is computed by this process's threads, without a cluster, only when its input and
 # output together fit in this share of the machine's memory.
 HERE_SHARE = 0.25
