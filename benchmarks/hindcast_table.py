@@ -18,7 +18,7 @@ table of docs/performance.md.
   over the first 2 hours of the same grid and E2 its estimates; per worker (or thread) it is
   divided by their number. Each time is the best of --repeats runs. "CPUs busy" is the CPU
   time the run's processes took beyond the fixed cost's, over its wall time: how many CPUs
-  the workers (or threads) kept busy between them.
+  the workers (or threads) kept busy between them; "per CPU" divides the run's rate by it.
 - The fixed cost: T2 itself, from the start of the process to its end.
 
 Every command is run with `env --default-signal=INT`, its output to a scratch folder that
@@ -156,8 +156,9 @@ def main():
               f"fixed cost: the run of {2} × {shape[1]} × {shape[2]}, best of "
               f"{options.repeats}\n")
         print("| input | headings | computed by | workers | M estimates/s per worker "
-              "| vs the bare ufunc | CPUs busy | total s | fixed cost s |")
-        print("|---|---:|---|---:|---:|---:|---:|---:|---:|")
+              "| vs the bare ufunc | CPUs busy | per CPU, vs the bare ufunc | total s "
+              "| fixed cost s |")
+        print("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|")
         for kind in ("zarr", "NetCDF"):
             for headings in (1, 8):
                 for label, workers, count in RUNNERS:
@@ -168,9 +169,10 @@ def main():
                     fixed, few, fixed_cpu = best_run(inputs[2][kind], headings, workers,
                                                      directory, options.repeats)
                     rate = (estimates - few) / (whole - fixed) / count
+                    busy = (cpu - fixed_cpu) / (whole - fixed)
                     print(f"| {kind} | {headings} | {label} | {count} | {rate / 1e6:.1f} | "
-                          f"{rate / bare:.2f}× | {(cpu - fixed_cpu) / (whole - fixed):.2f} | "
-                          f"{whole:.2f} | {fixed:.2f} |", flush=True)
+                          f"{rate / bare:.2f}× | {busy:.2f} | {rate * count / busy / bare:.2f}× "
+                          f"| {whole:.2f} | {fixed:.2f} |", flush=True)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     print(f"\nload average {load()} at the end")
