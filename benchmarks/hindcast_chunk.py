@@ -16,7 +16,7 @@ import time
 import numpy as np
 
 from veltrum_tools import marine
-from veltrum_tools.hindcast.kernel import (BATCH, has_ufunc, ship_for, speed_change_block,
+from veltrum_tools.hindcast.kernel import (BATCH, chunk_estimates, has_ufunc, ship_for,
                                            valid_cells)
 from veltrum_tools.hindcast.storm import storm_block
 from veltrum_tools.vessel import Vessel
@@ -41,8 +41,7 @@ def benchmark(headings, engine):
     ship = Vessel(10000.0, 120.0, 20.0, 7.0, 12.0, True)
     vessel = ship_for(ship)
     cells = math.prod(BENCHMARK_SHAPE)
-    first_hours = max(1, (1 << 20) // (BENCHMARK_SHAPE[1] * BENCHMARK_SHAPE[2]))
-    fields = list(storm_block(0, first_hours, BENCHMARK_SHAPE).reshape(4, -1))
+    fields = list(storm_block(0, BENCHMARK_SHAPE[0], BENCHMARK_SHAPE))
     engines = [engine] if engine != "auto" else ["calls"] + (["ufunc"] if has_ufunc() else [])
     print(f"Weather: synthetic storm, {cells} cell-hours; {len(headings)} heading(s); "
           f"{os.cpu_count()} cores, load average "
@@ -55,7 +54,7 @@ def benchmark(headings, engine):
               f"{estimates / cpu / 1e6:>10.2f}")
 
     loop_cells = 200_000
-    lists = [field[:loop_cells].tolist() for field in fields]
+    lists = [field.reshape(-1)[:loop_cells].tolist() for field in fields]
 
     def python_loop():
         compute, out = vessel.compute, []
@@ -76,8 +75,8 @@ def benchmark(headings, engine):
 
     for engine in engines:
         def chunk_function():
-            speed_change_block(*fields, vessel=ship, headings=headings, engine=engine,
-                               dtype=np.float32)
+            chunk_estimates(*fields, vessel=ship, headings=headings, engine=engine,
+                            dtype=np.float32)
 
         show(f"{engine}: chunk function, this process", fields[0].size * len(headings),
              timed(chunk_function, time.process_time))

@@ -14,7 +14,7 @@ import tempfile
 import numpy as np
 from dask.base import collections_to_expr
 
-from veltrum_tools.hindcast import cluster, report, store
+from veltrum_tools.hindcast import report, store, tasks as graph
 from veltrum_tools.hindcast.kernel import WORST
 from veltrum_tools.hindcast.plan import BATCH_CHUNKS, make_plan
 from veltrum_tools.hindcast.storm import synthetic_storm
@@ -44,14 +44,14 @@ def main():
         report.show_plan(plan, "ufunc", output)
         weather = synthetic_storm(shape, plan.hours)
         store.create_store(output, store.output_template(weather["u10"], plan, VESSEL, HEADINGS,
-                                                         "synthetic storm", {}), plan)
-        tasks = cluster.chunk_tasks(weather, plan, output, [False] * plan.chunks, False, VESSEL,
-                                    HEADINGS, "ufunc")
+                                                         "synthetic storm", {}, {}), plan)
+        tasks = graph.chunk_tasks(weather, plan, output, [False] * plan.chunks, False, VESSEL,
+                                  HEADINGS, "ufunc")
         print(f"store and {len(tasks)} tasks: {high_water_mb():.0f} MB")
         totals = np.zeros((WORST, *plan.grid))
         worst = np.full(plan.grid, np.inf)
         for start in range(0, len(tasks), BATCH_CHUNKS):
-            wanted = cluster.batch_results(tasks, start, plan, False)
+            wanted = graph.batch_results(tasks, start, plan, False)
             graph = collections_to_expr(wanted, optimize_graph=True).__dask_graph__()
             # what gathering the batch's summaries hands back
             totals += np.ones_like(totals)

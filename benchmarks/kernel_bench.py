@@ -93,7 +93,7 @@ def main():
         for count in (1, 8):
             headings = np.arange(count) * (360.0 / count)
             change = np.empty((*shape, count), dtype)
-            summaries = np.empty((*shape[1:], 6))
+            summaries = np.empty((*shape[1:], 7))
             run = kernel_call(fields, headings, change, summaries)
             run()
             paths[f"kernel, {count} heading{'s' * (count > 1)}, {np.dtype(dtype).name}"] = (
@@ -113,7 +113,7 @@ def main():
     # Two threads, each on half of the grid's rows, against one on the whole grid.
     fields = weather(rng, shape, np.float32)
     headings = np.arange(8) * 45.0
-    change, summaries = np.empty((*shape, 8), np.float32), np.empty((*shape[1:], 6))
+    change, summaries = np.empty((*shape, 8), np.float32), np.empty((*shape[1:], 7))
     half = shape[1] // 2
     whole = kernel_call(fields, headings, change, summaries)
     halves = [kernel_call([f[:, rows] for f in fields], headings, change[:, rows],

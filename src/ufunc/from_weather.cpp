@@ -31,7 +31,7 @@ namespace {
 using model::Estimator;
 
 // The operands in the signature's order after the vessel's,
-// (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6).
+// (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(7).
 enum Operand : int {
     kHeadings = kLaden + 1,
     kU10,
@@ -60,8 +60,18 @@ enum CoreStep : int {
     kSummaryStep,
 };
 
-// The summaries of a cell, in this order in the output.
-enum Summary : int { kEstimates, kLosses, kTotal, kSkipped, kCapped, kWorst, kSummaryCount };
+// The summaries of a cell, in this order in the output: the order of
+// veltrum_tools.hindcast.kernel's ESTIMATES to WORST.
+enum Summary : int {
+    kEstimates,
+    kLosses,
+    kTotal,
+    kSkipped,
+    kCapped,
+    kImpossible,
+    kWorst,
+    kSummaryCount
+};
 constexpr double kLossThreshold = -1.0;  // a loss of more than a knot
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -88,6 +98,7 @@ struct Totals {
     std::int64_t losses = 0;
     std::int64_t skipped = 0;
     std::int64_t capped = 0;
+    std::int64_t impossible = 0;
     double total = 0.0;
     double worst = kInfinity;
 
@@ -110,7 +121,8 @@ constexpr npy_intp kBlockCells = 64;
 // Headings estimated together, at most.
 constexpr npy_intp kHeadingBatch = 16;
 
-template <class Field>
+// Field: the type of the four fields; Out: the type the changes are stored in.
+template <class Field, class Out>
 class WeatherLoop {
 public:
     WeatherLoop(char** args, const npy_intp* dimensions, const npy_intp* steps)
@@ -172,7 +184,8 @@ private:
     };
 
     // Reads the fields of one cell-hour and counts it. False, and NaN written at
-    // every heading, when it is skipped or its vessel rejected.
+    // every heading, when it is skipped (a field not finite), its weather
+    // impossible or its vessel rejected.
     bool weather_of(npy_intp cell, npy_intp hour, const Estimator* vessel, Totals& totals,
                     Weather& weather) {
         const double u = field(kU10, kU10Step, cell, hour);
@@ -186,6 +199,11 @@ private:
             return false;
         }
         const double speed = wind_speed(u, v);
+        if (!physically_possible(speed, weather.height)) [[unlikely]] {
+            ++totals.impossible;
+            fill_nan(cell, hour);
+            return false;
+        }
         totals.capped += static_cast<std::int64_t>(speed >= kForce13LowerBound);
         if (vessel == nullptr) {
             fill_nan(cell, hour);
@@ -280,9 +298,9 @@ private:
         }
     }
 
-    // The estimate stored in the fields' type, read back.
+    // The estimate stored in the output's type, read back.
     static double stored(char* at, double change) {
-        const auto value = static_cast<Field>(change);
+        const auto value = static_cast<Out>(change);
         store(at, value);
         return static_cast<double>(value);
     }
@@ -290,7 +308,7 @@ private:
     void fill_nan(npy_intp cell, npy_intp hour) const {
         char* const out = change_at(cell, hour);
         for (npy_intp j = 0; j < headings_; ++j) {
-            store(out + j * steps_[kChangeHeadingStep], static_cast<Field>(kNaN));
+            store(out + j * steps_[kChangeHeadingStep], static_cast<Out>(kNaN));
         }
     }
 
@@ -301,6 +319,7 @@ private:
         values[kTotal] = totals.total;
         values[kSkipped] = static_cast<double>(totals.skipped);
         values[kCapped] = static_cast<double>(totals.capped);
+        values[kImpossible] = static_cast<double>(totals.impossible);
         values[kWorst] = totals.worst;
         char* const out = args_[kSummaries] + cell * steps_[kSummaries];
         for (int k = 0; k < kSummaryCount; ++k) {
@@ -319,12 +338,12 @@ private:
 // The arithmetic raises flags the scalar path never shows (a NaN compared, a
 // signalling NaN converted, fmod of an infinity): they are put back as they
 // were, and only a rejected vessel raises "invalid".
-template <class Field>
+template <class Field, class Out>
 void from_weather_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
                        void* /*data*/) noexcept {
     std::fexcept_t flags{};
     std::fegetexceptflag(&flags, FE_ALL_EXCEPT);
-    const bool rejected = WeatherLoop<Field>(args, dimensions, steps).run();
+    const bool rejected = WeatherLoop<Field, Out>(args, dimensions, steps).run();
     std::fesetexceptflag(&flags, FE_ALL_EXCEPT);
     if (rejected) {
         std::feraiseexcept(FE_INVALID);
@@ -333,15 +352,20 @@ void from_weather_loop(char** args, const npy_intp* dimensions, const npy_intp* 
 
 // Single-precision fields first: NumPy takes the first loop the inputs cast to
 // safely, so float32 (and float16) fields keep their type, and float64 ones,
-// or a mix, take the double loop.
-Loop kLoops[] = {from_weather_loop<float>, from_weather_loop<double>};
-void* const kLoopData[] = {nullptr, nullptr};
-constexpr int kLoopCount = 2;
+// or a mix, take the double loop. The last, float64 fields giving float32
+// changes, is taken only when asked for (signature=), as NumPy picks a loop by
+// its inputs: for fields converted in double whose output stays single.
+Loop kLoops[] = {from_weather_loop<float, float>, from_weather_loop<double, double>,
+                 from_weather_loop<double, float>};
+void* const kLoopData[] = {nullptr, nullptr, nullptr};
+constexpr int kLoopCount = 3;
 const char kLoopTypes[] = {
     NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE,
     NPY_FLOAT,  NPY_FLOAT,  NPY_FLOAT,  NPY_FLOAT,  NPY_FLOAT,  NPY_DOUBLE,  // float32 fields
     NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE,
     NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE,  // float64 fields
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_BOOL, NPY_DOUBLE,
+    NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_FLOAT,  NPY_DOUBLE,  // ... float32 out
 };
 static_assert(sizeof kLoopTypes == std::size_t{kLoopCount} * std::size_t{kOperands});
 
@@ -353,7 +377,7 @@ constexpr const char* kDoc =
     "speed_change_from_weather(displacement, length, breadth, draught, speed_kts, laden,\n"
     "                          headings, u10, v10, swh, mwd) -> (change, summaries)\n"
     "\n"
-    "Signature (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6): for each cell, the time\n"
+    "Signature (),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(7): for each cell, the time\n"
     "series of its t hours of u10 and v10 (wind towards east and north, m/s), swh\n"
     "(significant wave height, m) and mwd (the true direction the waves come from,\n"
     "degrees), estimated at h headings (true courses, degrees). Fields stored as\n"
@@ -361,23 +385,29 @@ constexpr const char* kDoc =
     "0, -2), summaries) writes a change of shape (t, y, x, h) in place.\n"
     "\n"
     "A cell-hour with a field that is not finite is skipped: NaN at every heading.\n"
-    "Otherwise, in double, the wind speed is sqrt(u*u + v*v), the direction it comes\n"
-    "from math.degrees(math.atan2(u, v)) + 180.0, its Beaufort force\n"
-    "veltrum_tools.marine.beaufort_force(speed) (force 13 and over, from 37.0 m/s, taken\n"
-    "as 12), the angles off the bow marine.relative_angle(heading, direction), and the\n"
-    "change what NavCalc.compute gives on the vessel of NavCalc(displacement, length,\n"
-    "breadth, draught) and setup(speed_kts, laden): each to the bit what those\n"
-    "functions give on Python floats, stored in the fields' type.\n"
+    "Otherwise, in double, the wind speed is sqrt(u*u + v*v); where it is above\n"
+    "100 m/s, or swh below 0 or above 30 m, the weather is physically impossible\n"
+    "(veltrum_tools.marine.physically_possible): NaN at every heading too. Else the\n"
+    "direction it comes from is math.degrees(math.atan2(u, v)) + 180.0, its Beaufort\n"
+    "force veltrum_tools.marine.beaufort_force(speed) (force 13 and over, from 37.0\n"
+    "m/s, taken as 12), the angles off the bow marine.relative_angle(heading,\n"
+    "direction), and the change what NavCalc.compute gives on the vessel of\n"
+    "NavCalc(displacement, length, breadth, draught) and setup(speed_kts, laden):\n"
+    "each to the bit what those functions give on Python floats, stored in the\n"
+    "change's type.\n"
     "\n"
     "Loops: the four fields float32 or float64 (a mix takes float64), the change of\n"
-    "the same type, the other inputs float64 but laden (bool). Other dtypes go through\n"
-    "NumPy's safe casting.\n"
+    "the same type, the other inputs float64 but laden (bool); and float64 fields\n"
+    "with a float32 change, taken only when asked for, e.g. signature=(None,) * 11\n"
+    "+ (\"f4\", \"f8\") with float64 fields. Other dtypes go through NumPy's safe\n"
+    "casting.\n"
     "\n"
     "summaries[..., :] holds per cell, over its hours and headings, from the stored\n"
     "changes: 0 estimates (changes that are not NaN), 1 losses (changes below -1.0),\n"
-    "2 their total (in double, hour by hour, heading by heading), 3 skipped cell-hours,\n"
-    "4 capped cell-hours (valid, wind of force 13 or more), 5 the lowest change, +inf\n"
-    "when there is none (veltrum-hindcast shows NaN there).\n"
+    "2 their total (in double, hour by hour, heading by heading), 3 skipped cell-hours\n"
+    "(a field not finite), 4 capped cell-hours (possible weather, wind of force 13 or\n"
+    "more), 5 cell-hours of impossible weather, 6 the lowest change, +inf when there\n"
+    "is none (veltrum-hindcast shows NaN there).\n"
     "\n"
     "Particulars not all greater than zero, or giving no block coefficient, make every\n"
     "change NaN and raise the floating-point \"invalid\" flag, so numpy.errstate(invalid=\n"
@@ -386,7 +416,7 @@ constexpr const char* kDoc =
 
 const GeneralizedUfunc kSpeedChangeFromWeather{
     kLoops, kLoopData, kLoopTypes, kLoopCount, kInputs, kOutputs, "speed_change_from_weather",
-    kDoc,   "(),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(6)",
+    kDoc,   "(),(),(),(),(),(),(h),(t),(t),(t),(t)->(t,h),(7)",
 };
 
 }  // namespace

@@ -16,11 +16,24 @@ constexpr std::array<double, 12> kBeaufortLowerBounds{0.3,  1.6,  3.4,  5.5,  8.
 // Force 13 of the extended scale starts here; the model takes such winds as 12.
 constexpr double kForce13LowerBound = 37.0;
 
+// Weather no sea has, which the hindcast skips and counts apart: a 10 m wind
+// above this many m/s (the speed sqrt(u*u + v*v) computed in double), a
+// significant wave height below 0 or above this many metres. The same bounds
+// as veltrum_tools.marine's MAX_WIND_SPEED_MS and MAX_WAVE_HEIGHT_M.
+constexpr double kMaxWindSpeed = 100.0;
+constexpr double kMaxWaveHeight = 30.0;
+
 // Python's math.degrees multiplies by this double, 180 / π rounded once.
 constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
 
 // Wind speed of the components towards east (u) and north (v), m/s.
 inline double wind_speed(double u, double v) { return std::sqrt(u * u + v * v); }
+
+// marine.physically_possible for a finite wave height and the wind speed of
+// finite components (never NaN, infinite when the squares overflow).
+inline bool physically_possible(double speed, double height) {
+    return speed <= kMaxWindSpeed && height >= 0.0 && height <= kMaxWaveHeight;
+}
 
 // The true direction the wind comes from, degrees: math.degrees(math.atan2(u, v))
 // + 180. The C library's atan2 is the one the math module calls, and for

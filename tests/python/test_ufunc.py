@@ -14,6 +14,7 @@ from conftest import outcome, raised
 from veltrum import NavCalc
 from veltrum_numpy import speed_change, speed_change_from_weather
 from veltrum_tools import marine
+from veltrum_tools.hindcast import kernel
 
 HULL, CONDITION = (10000.0, 120.0, 20.0, 7.0), (12.0, True)
 up = lambda x: np.nextafter(x, np.inf)  # noqa: E731
@@ -227,15 +228,19 @@ HEADINGS = [0.0, -0.0, 5e-324, 359.9999, 30.0, up(30.0), 60.0, 90.0, 120.0, 150.
             np.nextafter(180.0, 0), 210.0, 330.0, 12.3, 270.0, 720.0, -45.5, 361.0, 1e6]
 WAVES_FROM = [-0.0, 0.0, 360.0, 180.0, 30.0, 60.0, 90.0, 120.0, 150.0, 210.0, 240.0, 330.0,
               -360.0, 720.0, 1e6, -1e-30, 359.9999, 0.1, 179.9]
-SPEED_BOUNDS = (*marine.BEAUFORT_LOWER_BOUNDS_MS, marine.FORCE_13_LOWER_BOUND_MS)
+SPEED_BOUNDS = (*marine.BEAUFORT_LOWER_BOUNDS_MS, marine.FORCE_13_LOWER_BOUND_MS,
+                marine.MAX_WIND_SPEED_MS)
+# Wave heights at and around the bounds of possible waves.
+HEIGHT_BOUNDS = (0.0, marine.MAX_WAVE_HEIGHT_M)
 
 
 def weather(rng, dtype, shape):
     """u10, v10, swh and mwd: random weather; in some cell-hours winds at and around every
-    Beaufort bound along an axis (the other component ±0), special wave directions, huge and
+    Beaufort bound and the highest possible speed along an axis (the other component ±0) or
+    across (u 60, v 80), waves at and around their bounds, special wave directions, huge and
     non-finite values (signalling NaNs among them)."""
     kind = np.dtype(dtype).type
-    near = [np.nextafter(kind(b), kind(side)) for b in SPEED_BOUNDS for side in (0, b, 99)]
+    near = [np.nextafter(kind(b), kind(side)) for b in SPEED_BOUNDS for side in (0, b, 999)]
     speed, angle = rng.uniform(0, 40, shape), rng.uniform(0, 2 * np.pi, shape)
     fields = [(speed * np.sin(angle)).astype(dtype), (speed * np.cos(angle)).astype(dtype),
               rng.uniform(0, 15, shape).astype(dtype), rng.uniform(0, 360, shape).astype(dtype)]
@@ -243,6 +248,13 @@ def weather(rng, dtype, shape):
         pick = rng.random(shape) < 0.1
         fields[axis][pick] = rng.choice(np.array([0.0, -0.0], dtype), pick.sum())
         fields[1 - axis][pick] = rng.choice(np.array(near), pick.sum()) * rng.choice([-1, 1])
+    pick = rng.random(shape) < 0.01
+    for field, side in zip(fields[:2], (60, 80)):
+        field[pick] = [np.nextafter(kind(side), kind(side + step)) for step in
+                       rng.choice([-1, 0, 1], pick.sum())]
+    pick = rng.random(shape) < 0.05
+    fields[2][pick] = rng.choice(np.array([np.nextafter(kind(b), kind(side)) for b in
+                                           HEIGHT_BOUNDS for side in (-1, b, 99)]), pick.sum())
     pick = rng.random(shape) < 0.2
     fields[3][pick] = rng.choice(np.array(WAVES_FROM, dtype), pick.sum())
     size = np.dtype(dtype).itemsize
@@ -255,19 +267,20 @@ def weather(rng, dtype, shape):
     return fields
 
 
-def weather_reference(vessels, headings, u10, v10, swh, mwd):
-    """Change (cell, hour, heading) and summaries per cell by marine's functions, the math
-    module and NavCalc.compute on Python floats; fields (cell, hour), vessels and headings
-    per cell (a rejected vessel None)."""
+def weather_reference(vessels, headings, u10, v10, swh, mwd, out=None):
+    """Change (cell, hour, heading, stored as `out`) and summaries per cell by marine's
+    functions, the math module and NavCalc.compute on Python floats; fields (cell, hour),
+    vessels and headings per cell (a rejected vessel None)."""
     change = np.full((*u10.shape, len(headings[0])), np.nan)
-    valid = np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
-    capped = np.zeros(u10.shape, bool)
-    rows = zip(vessels, headings, valid.tolist(), *(f.tolist() for f in (u10, v10, swh, mwd)))
+    finite = np.isfinite(u10) & np.isfinite(v10) & np.isfinite(swh) & np.isfinite(mwd)
+    valid, capped = np.zeros(u10.shape, bool), np.zeros(u10.shape, bool)
+    rows = zip(vessels, headings, finite.tolist(), *(f.tolist() for f in (u10, v10, swh, mwd)))
     for cell, (vessel, courses, *row) in enumerate(rows):
         for hour, (ok, u, v, height, waves_from) in enumerate(zip(*row)):
-            if not ok:
+            speed = math.sqrt(u * u + v * v) if ok else NAN
+            if not marine.physically_possible(speed, height):
                 continue
-            speed = math.sqrt(u * u + v * v)
+            valid[cell, hour] = True
             wind_from = math.degrees(math.atan2(u, v)) + 180.0
             capped[cell, hour] = speed >= marine.FORCE_13_LOWER_BOUND_MS
             if vessel is not None:
@@ -275,31 +288,40 @@ def weather_reference(vessels, headings, u10, v10, swh, mwd):
                 change[cell, hour] = [vessel.compute(
                     marine.relative_angle(h, wind_from), force, height,
                     marine.relative_angle(h, waves_from)) for h in courses]
-    change = change.astype(u10.dtype)
+    change = change.astype(out or u10.dtype)
     flat = change.reshape(len(change), -1).astype(np.float64)
     estimate = ~np.isnan(flat)
-    total = np.cumsum(np.where(estimate, flat, 0.0), axis=1)[:, -1] + 0.0  # in order, from +0.0
-    return change, np.stack([estimate.sum(1), (flat < -1.0).sum(1), total, (~valid).sum(1),
-                             (valid & capped).sum(1),
-                             np.min(flat, axis=1, initial=np.inf, where=estimate)], axis=-1)
+    summaries = np.empty((len(flat), kernel.SUMMARIES))  # in the hindcast's order
+    summaries[:, kernel.ESTIMATES] = estimate.sum(1)
+    summaries[:, kernel.LOSSES] = (flat < kernel.LOSS_THRESHOLD_KN).sum(1)
+    # in order, from +0.0
+    summaries[:, kernel.TOTAL] = np.cumsum(np.where(estimate, flat, 0.0), axis=1)[:, -1] + 0.0
+    summaries[:, kernel.SKIPPED] = (~finite).sum(1)
+    summaries[:, kernel.CAPPED] = capped.sum(1)
+    summaries[:, kernel.IMPOSSIBLE] = (finite & ~valid).sum(1)
+    summaries[:, kernel.WORST] = np.min(flat, axis=1, initial=np.inf, where=estimate)
+    return change, summaries
 
 
 @pytest.mark.parametrize("headings", [HEADINGS, [30.0]], ids=["20 headings", "1 heading"])
-@pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_from_weather_differential(dtype, headings):
+@pytest.mark.parametrize("dtype, out", [("f4", "f4"), ("f8", "f8"), ("f8", "f4")])
+def test_from_weather_differential(dtype, out, headings):
     # The hindcast's layout: fields (t, y, x) with t moved last, the change (t, y, x, h).
     rng = np.random.default_rng(KERNEL_ESTIMATES + np.dtype(dtype).itemsize + len(headings))
     hours, h = 24, len(headings)
     columns = -(-KERNEL_ESTIMATES // (hours * 3 * h))
     fields = [np.moveaxis(f, 0, -1) for f in weather(rng, dtype, (hours, 3, columns))]
-    change, summaries = np.empty((hours, 3, columns, h), dtype), np.empty((3, columns, 6))
+    change = np.empty((hours, 3, columns, h), out)
+    summaries = np.empty((3, columns, kernel.SUMMARIES))
     with np.errstate(all="raise"):  # the arithmetic's own flags never show
         speed_change_from_weather(*HULL, *CONDITION, headings, *fields,
-                                  out=(np.moveaxis(change, 0, -2), summaries))
+                                  out=(np.moveaxis(change, 0, -2), summaries),
+                                  signature=(None,) * 11 + (out, "f8"))
     want = weather_reference([navcalc(*HULL, *CONDITION)] * 3 * columns,
-                             [headings] * 3 * columns, *(f.reshape(-1, hours) for f in fields))
+                             [headings] * 3 * columns, *(f.reshape(-1, hours) for f in fields),
+                             out=out)
     assert_same(np.moveaxis(change, 0, -2).reshape(-1, hours, h), want[0])
-    assert_same(summaries.reshape(-1, 6), want[1])
+    assert_same(summaries.reshape(-1, kernel.SUMMARIES), want[1])
 
 
 # One hull rejected, a speed whose m/s overflow (infinite changes), a NaN speed (NaN changes,
@@ -321,7 +343,7 @@ def test_from_weather_headings_per_cell(vessels, count):
         args = [np.resize(arg, cells) for arg in args[:6]] + list(args[6:])
         with np.errstate(invalid="raise"):
             pytest.raises(FloatingPointError, speed_change_from_weather, *args)
-    got = np.empty((count, 50, cells)).T, np.empty((6, cells)).T
+    got = np.empty((count, 50, cells)).T, np.empty((kernel.SUMMARIES, cells)).T
     with np.errstate(invalid="ignore"):
         speed_change_from_weather(*args, out=got)
     want = weather_reference([navcalc(*v) if v[0] else None for v in (vessels * cells)[:cells]],

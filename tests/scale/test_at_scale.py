@@ -158,9 +158,12 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
     local = run("veltrum-hindcast", "--input", "weather.zarr", *common, "--workers", 2,
                 "--chunk-hours", 2, "--output", "local.nc", cwd=tmp_path)
     assert local.returncode == 0, local.stderr
-    summaries = [result.stdout.split("Estimates:")[1].split("Speed change written")[0]
-                 for result in (remote, local)]
-    assert summaries[0] == summaries[1]
+    here = run("veltrum-hindcast", "--input", "weather.zarr", *common, "--workers", 0,
+               "--output", "here.zarr", cwd=tmp_path)  # this process's threads
+    assert here.returncode == 0 and "No cluster: " in here.stdout, here.stderr
+    summaries = {result.stdout.split("Estimates:")[1].split("Speed change written")[0]
+                 for result in (remote, local, here)}
+    assert len(summaries) == 1
 
     vessel = NavCalc(10000, 120, 20, 7)
     vessel.setup(14, False)
@@ -188,8 +191,9 @@ def test_hindcast_of_any_input_form_on_a_loopback_cluster_is_bit_exact(tmp_path,
     assert "wind above 100 m/s): 4\n" in remote.stdout and not np.isnan(expected[4, 0, 2, 0])
     assert f"taken as force 12: {capped}\n" in remote.stdout and capped > 0
     with xr.open_zarr(tmp_path / "remote.zarr") as stored, \
+            xr.open_zarr(tmp_path / "here.zarr") as threads, \
             xr.open_dataset(tmp_path / "local.nc", engine="h5netcdf") as written:
-        for result in (stored, written):
+        for result in (stored, threads, written):
             assert result["speed_change"].attrs["units"] == "knot"
             assert result["longitude"].equals(weather["longitude"])
             got = result["speed_change"].values

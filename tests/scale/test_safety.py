@@ -14,7 +14,7 @@ from distributed import Client, Security
 from conftest import stop, wait_until
 from test_cluster import Hindcast, hindcast_run
 
-SMALL = ["--synthetic-shape", "8,5,6", "--chunk-hours", 2, "--workers", 1]  # 4 chunks
+SMALL = ["--synthetic-shape", "8,5,6", "--chunk-hours", 2]  # 4 chunks
 HINT = r"\d of 4 chunks in (disk/)?out.zarr; the same command with --resume writes the rest"
 
 
@@ -57,23 +57,25 @@ def fill(run):
             sink.write(bytes(1 << 14))
 
 
-@pytest.mark.parametrize("point, output, act, status, says", [
-    ("cluster", "out.zarr", ctrl_c, 130, "interrupted; nothing written"),
-    ("chunk", "out.zarr", ctrl_c, 130, f"interrupted with {HINT}"),
-    ("write", "out.nc", ctrl_c, 130, "interrupted"),
-    (None, "out.nc", None, 1, "--output disk/out.nc needs about 2.6 MB and .* free"),
-    ("write", "out.nc", fill, 1, "cannot write disk/out.nc: No space left on device"),
-    ("cluster", "out.zarr", fill, 1, "cannot create disk/out.zarr: No space left on device"),
-    ("chunk", "out.zarr", fill, 1, "a chunk could not be written: No space left on device; "
-                                   f"stopped with {HINT}"),
+# The chunks held on a local cluster of one worker, or in this process's threads (--workers 0)
+@pytest.mark.parametrize("point, workers, output, act, status, says", [
+    ("cluster", 1, "out.zarr", ctrl_c, 130, "interrupted; nothing written"),
+    ("chunk", 1, "out.zarr", ctrl_c, 130, f"interrupted with {HINT}"),
+    ("chunk", 0, "out.zarr", ctrl_c, 130, f"interrupted with {HINT}"),
+    ("write", 0, "out.nc", ctrl_c, 130, "interrupted"),
+    (None, 0, "out.nc", None, 1, "--output disk/out.nc needs about 2.6 MB and .* free"),
+    ("write", 0, "out.nc", fill, 1, "cannot write disk/out.nc: No space left on device"),
+    ("cluster", 1, "out.zarr", fill, 1, "cannot create disk/out.zarr: No space left on device"),
+    *(("chunk", workers, "out.zarr", fill, 1, "a chunk could not be written: No space left on "
+       f"device; stopped with {HINT}") for workers in (1, 0)),
 ])
-def test_a_run_stopped_at_each_step_says_so_in_one_line(tmp_path, disk, point, output, act,
-                                                        status, says):
+def test_a_run_stopped_at_each_step_says_so_in_one_line(tmp_path, disk, point, workers, output,
+                                                        act, status, says):
     folder, small = disk  # the run's own log and scratch files outside it
     if act is not ctrl_c and not small:
         pytest.skip("a small disk is a tmpfs that only root mounts")
     (folder / "out.nc").write_bytes(b"earlier")
-    args = [*SMALL, "--output", f"disk/{output}", "--overwrite"]
+    args = [*SMALL, "--workers", workers, "--output", f"disk/{output}", "--overwrite"]
     if point is None:  # refused before any work
         result = hindcast_run("--synthetic-shape", "80,41,61", *args[2:], cwd=tmp_path)[:2]
     else:
@@ -130,7 +132,8 @@ def test_a_tls_cluster_runs_the_hindcast_and_refuses_strangers(tmp_path, cluster
 
 
 def test_the_local_cluster_refuses_a_client_without_its_credentials(tmp_path):
-    status, log = held_run(tmp_path, "chunk", *SMALL, "--verbose", act=lambda run: refused(
+    status, log = held_run(tmp_path, "chunk", *SMALL, "--workers", 1, "--verbose",
+                           act=lambda run: refused(
         re.search(r"Cluster: 1 workers at (tls://127\.0\.0\.1:\d+)", run.log.read_text())[1],
         tmp_path))
     assert status == 0 and "distributed.scheduler - INFO" in log, log  # --verbose: Dask's

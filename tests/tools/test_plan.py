@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from veltrum_tools.hindcast.plan import CHUNK_ESTIMATES, make_plan
+from veltrum_tools.hindcast.plan import CHUNK_ESTIMATES, make_plan, runs_here
 
 F4, F8 = np.dtype(np.float32), np.dtype(np.float64)
 GLOBAL = (721, 1440)
@@ -40,3 +40,17 @@ def test_sizes_and_output_type(dtypes, out, itemsize):
     assert plan.out_bytes == plan.estimates * itemsize
     assert plan.in_bytes == 48 * 181 * 361 * sum(dtype.itemsize for dtype in dtypes)
     assert plan.chunk_bytes == plan.hours * 181 * 361 * 8 * itemsize
+
+
+GB = 1 << 30
+
+
+@pytest.mark.parametrize("steps, headings, engine, memory, here", [
+    (192, 8, "ufunc", 16 * GB, True),  # the threads compute as fast as the workers
+    (8760, 8, "ufunc", 16 * GB, False),  # more than a quarter of the memory
+    (8760, 8, "ufunc", 128 * GB, True),
+    (2, 1, "calls", 16 * GB, True),  # the threads take turns, but the cluster's start costs more
+    (192, 8, "calls", 16 * GB, False),
+])
+def test_a_run_in_this_process_or_on_a_cluster(steps, headings, engine, memory, here):
+    assert runs_here((steps, 181, 361), [F4] * 4, headings, engine, 2, memory) is here

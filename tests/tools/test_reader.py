@@ -12,6 +12,7 @@ import xarray as xr
 from veltrum_tools.errors import MissingExtra, UsageError
 from veltrum_tools.marine import beaufort_forces, wind_speed_and_origin
 from veltrum_tools.weather import VARIABLES, open_weather
+from veltrum_tools.weather.units import OWN, TARGETS
 from weather_layouts import LAYOUTS, TIMES, base, era5t, nc
 
 
@@ -69,6 +70,14 @@ def test_units_become_the_tools_own(tmp_path, role, values, units, expected):
     fields[role] = (values, {"units": units})
     weather = open_weather(field_file(tmp_path, **fields)).dataset().compute()
     assert weather[role].values.reshape(-1).tolist() == list(expected)
+
+
+def test_the_spellings_read_without_pint_are_the_tools_own_units():
+    from cf_xarray.units import units as registry
+
+    factors = {(kind, spelled): registry.Quantity(1.0, spelled).to(TARGETS[kind]).magnitude
+               for kind, spellings in OWN.items() for spelled in spellings}
+    assert factors == dict.fromkeys(factors, 1.0)
 
 
 def test_packed_legacy_era5_stays_single_precision(tmp_path):

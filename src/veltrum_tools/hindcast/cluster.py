@@ -1,5 +1,5 @@
-"""The hindcast on Dask: the client, the workers' versions, the chunks run batch by batch
-and watched, their summaries added up on the cluster."""
+"""The hindcast on a Dask cluster: the client, the workers' versions, the chunks run batch by
+batch and watched, their summaries added up on the cluster."""
 
 # Dask and distributed declare types for part of their API only.
 # mypy: untyped-calls-exclude="dask,distributed"
@@ -22,14 +22,11 @@ from typing import TYPE_CHECKING, Any, TypeVar
 import numpy as np
 
 from veltrum_tools.errors import ClusterFault, StoreFault, UsageError
-from veltrum_tools.hindcast.kernel import SUMMARIES, WORST, hindcast_chunk
-from veltrum_tools.hindcast.plan import BATCH_CHUNKS, Plan
+from veltrum_tools.hindcast.plan import Plan
+from veltrum_tools.hindcast.tasks import draw_progress, run_batches
 from veltrum_tools.runtime import hold, interrupts_deferred
-from veltrum_tools.vessel import Vessel
-from veltrum_tools.weather import VARIABLES
 
 if TYPE_CHECKING:
-    import xarray as xr
     from numpy.typing import NDArray
 
     FloatArray = NDArray[np.float64]
@@ -38,6 +35,11 @@ if TYPE_CHECKING:
 Result = TypeVar("Result")
 # Schemes whose connections are encrypted and authenticated (with Dask's TLS credentials).
 SECURED = ("tls", "wss")
+# Threads of each worker of the local cluster: the kernel, the codecs and the file reads
+# release the interpreter lock, so a worker's second thread reads and writes chunks while
+# the first computes; measured faster than one thread with one worker or two
+# (docs/performance.md).
+THREADS_PER_WORKER = 2
 
 
 def is_loopback(host: str) -> bool:
@@ -147,8 +149,9 @@ def start_client(scheduler: str | None, connect_timeout: float, workers: int,
         # The workers inherit a blocked Ctrl-C, which a terminal sends to all of them: this
         # process stops them. A Ctrl-C meanwhile is kept, and acted on once it is created.
         with interrupts_deferred():
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   host="127.0.0.1", dashboard_address=None, security=True,
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=THREADS_PER_WORKER,
+                                   processes=True, host="127.0.0.1", dashboard_address=None,
+                                   security=True,
                                    silence_logs=False if verbose else logging.WARNING)
             hold("cluster")
         return Client(cluster)
@@ -200,39 +203,6 @@ def close_client(client: Any) -> None:
         cluster.close()
 
 
-def chunk_tasks(weather: xr.Dataset, plan: Plan, store: str | None, written: Sequence[bool],
-                keep: bool, vessel: Vessel, headings: tuple[float, ...],
-                engine: str) -> list[Any]:
-    """One delayed hindcast_chunk per chunk of hours, returning (summaries, speed change)."""
-    from dask.delayed import delayed
-
-    blocks = [weather[name].data.to_delayed().reshape(-1) for name in VARIABLES]
-    task = delayed(hindcast_chunk, pure=True, nout=2)
-    return [task(*(block[index] for block in blocks), first=first, index=index, store=store,
-                 written=written[index], keep=keep, vessel=vessel, headings=headings,
-                 engine=engine, dtype=plan.out_dtype.str)
-            for index, first in enumerate(plan.firsts())]
-
-
-def batch_results(tasks: Sequence[Any], start: int, plan: Plan, keep: bool) -> list[Any]:
-    """What a batch of chunk tasks, from chunk `start`, hands back: its summaries added up
-    on the cluster (a tree of sums and minima over the chunks, in a fixed order), and the
-    speed change itself when `keep`."""
-    import dask.array as da
-
-    batch = tasks[start:start + BATCH_CHUNKS]
-    parts = da.stack([da.from_delayed(task[0], (SUMMARIES, *plan.grid), np.float64)
-                      for task in batch])
-    wanted = [parts[:, :WORST].sum(axis=0, split_every=8),
-              parts[:, WORST].min(axis=0, split_every=8)]
-    if keep:
-        wanted.append(da.concatenate([
-            da.from_delayed(task[1], (min(plan.hours, plan.steps - plan.hours * (start + k)),
-                                      *plan.grid, plan.headings), plan.out_dtype)
-            for k, task in enumerate(batch)]))
-    return wanted
-
-
 def verify_chunks(client: Any, store: str, plan: Plan) -> dict[int, str]:
     """The state of each chunk of a store to resume (kernel.chunk_state), each read and
     checked on the workers, which see the store where they write it."""
@@ -262,23 +232,13 @@ def run_chunks(client: Any, tasks: Sequence[Any], plan: Plan,
 
 def chunks_run(client: Any, tasks: Sequence[Any], plan: Plan,
                keep: bool) -> tuple[FloatArray, FloatArray | None]:
-    totals = np.zeros((WORST, *plan.grid))
-    worst = np.full(plan.grid, np.inf)
-    kept = []
-    done = 0
-    for start in range(0, len(tasks), BATCH_CHUNKS):
-        batch = tasks[start:start + BATCH_CHUNKS]
-        futures = client.compute(batch_results(tasks, start, plan, keep))
+    def compute(wanted: list[Any], batch: Sequence[Any], done: int) -> Sequence[Any]:
+        futures = client.compute(wanted)
         watch(client, futures, [task[0].key for task in batch], done, len(tasks))
-        results = client.gather(futures)
-        totals += results[0]
-        worst = np.minimum(worst, results[1])
-        if keep:
-            kept.append(results[2])
-        done += len(batch)
-    sys.stderr.write("\n")
-    worst[np.isinf(worst)] = np.nan
-    return np.concatenate([totals, worst[None]]), (np.concatenate(kept) if keep else None)
+        results: Sequence[Any] = client.gather(futures)
+        return results
+
+    return run_batches(tasks, plan, keep, compute)
 
 
 def watch(client: Any, futures: Sequence[Any], keys: Sequence[Any], before: int,
@@ -302,10 +262,7 @@ def watch(client: Any, futures: Sequence[Any], keys: Sequence[Any], before: int,
         known = set(workers)
         complete = all(future.done() for future in futures)
         if draw or complete:
-            count = before + (len(keys) if complete else finished)
-            bar = "#" * (40 * count // max(total, 1))
-            sys.stderr.write(f"\r[{bar:<40}] {count}/{total} chunks")
-            sys.stderr.flush()
+            draw_progress(before + (len(keys) if complete else finished), total)
         if complete:
             break
         time.sleep(0.25)
@@ -316,3 +273,24 @@ def watch(client: Any, futures: Sequence[Any], keys: Sequence[Any], before: int,
             if isinstance(error, OSError):  # the store's disk: full, gone, read-only
                 raise StoreFault(f"a chunk could not be written: {error.strerror or error}")
             raise ClusterFault(f"a chunk failed: {type(error).__name__}: {error}")
+
+
+class ClusterRunner:
+    """The chunks run on a Dask cluster through its client."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.workers = len(client.scheduler_info()["workers"])
+
+    def describe(self) -> str:
+        return f"Cluster: {self.workers} workers at {self.client.scheduler.address}"
+
+    def verify_chunks(self, store: str, plan: Plan) -> dict[int, str]:
+        return verify_chunks(self.client, store, plan)
+
+    def run_chunks(self, tasks: Sequence[Any], plan: Plan,
+                   keep: bool) -> tuple[FloatArray, FloatArray | None]:
+        return run_chunks(self.client, tasks, plan, keep)
+
+    def close(self) -> None:
+        close_client(self.client)

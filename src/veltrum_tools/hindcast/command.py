@@ -21,9 +21,11 @@ from veltrum_tools.command import Parser, add_overwrite, run_main
 from veltrum_tools.errors import Fault, UsageError
 from veltrum_tools.hindcast import cluster, report, store
 from veltrum_tools.hindcast.kernel import ESTIMATES, has_ufunc
-from veltrum_tools.hindcast.plan import Plan, make_plan, output_bytes
+from veltrum_tools.hindcast.plan import Plan, make_plan, output_bytes, runs_here
 from veltrum_tools.hindcast.storm import describe as describe_storm
 from veltrum_tools.hindcast.storm import synthetic_storm
+from veltrum_tools.hindcast.tasks import Runner, chunk_tasks
+from veltrum_tools.hindcast.threads import ThreadRunner
 from veltrum_tools.vessel import Vessel, add_vessel_options, vessel_of
 from veltrum_tools.weather.options import add_weather_options, weather_options
 
@@ -47,7 +49,7 @@ class Request:
     chunk_hours: int | None
     scheduler: str | None
     connect_timeout: float
-    workers: int  # of the local cluster
+    workers: int | None  # of the local cluster; 0: none, this process's threads
     engine: str  # "ufunc" or "calls"
     overwrite: bool
     tls: tuple[str | None, str | None, str | None]  # CA file, certificate, key
@@ -102,8 +104,11 @@ def parser() -> Parser:
                      help="allow a tcp:// scheduler off this machine, unencrypted and "
                      "unauthenticated")
     run.add_argument("--verbose", action="store_true", help="show Dask's own log lines")
-    run.add_argument("--workers", type=int, default=os.cpu_count() or 1, metavar="N",
-                     help="worker processes of the local cluster (default: %(default)s)")
+    run.add_argument("--workers", type=int, metavar="N",
+                     help="worker processes of a local cluster; 0: none, this process "
+                     f"computes in {cores()} threads (default: none for a run whose input and "
+                     "output fit in a quarter of this machine's memory, unless a cluster "
+                     f"would finish sooner, else {cores()})")
     run.add_argument("--chunk-hours", type=int, metavar="N",
                      help="time steps per chunk (default: about 8 million estimates a chunk)")
     run.add_argument("--engine", choices=("auto", "calls", "ufunc"), default="auto",
@@ -120,8 +125,8 @@ def parse_request(argv: Sequence[str] | None) -> Request:
         raise UsageError("--heading wants a finite number")
     if args.headings is not None and not 1 <= args.headings <= 360:
         raise UsageError("--headings wants a number from 1 to 360")
-    if args.workers < 1:
-        raise UsageError("--workers wants at least 1")
+    if args.workers is not None and args.workers < 0:
+        raise UsageError("--workers wants at least 0")
     if args.chunk_hours is not None and args.chunk_hours < 1:
         raise UsageError("--chunk-hours wants at least 1")
     if not args.connect_timeout > 0:
@@ -160,6 +165,36 @@ def parse_request(argv: Sequence[str] | None) -> Request:
                    args.connect_timeout, args.workers, engine, args.overwrite,
                    (args.tls_ca_file, args.tls_cert, args.tls_key), args.verbose,
                    weather_options(args))
+
+
+def cores() -> int:
+    """The cores this process may run on."""
+    affinity = getattr(os, "sched_getaffinity", None)
+    return len(affinity(0)) if affinity else os.cpu_count() or 1
+
+
+def runs_in_threads(request: Request, shape: tuple[int, ...], dtypes: list[Any]) -> bool:
+    """Whether this process's threads compute the run, rather than a cluster: as --workers
+    0 asks, or by default when plan.runs_here finds it best; never with --scheduler."""
+    if request.scheduler is not None:
+        return False
+    if request.workers is not None:
+        return request.workers == 0
+    import psutil  # type: ignore[import-untyped, unused-ignore]
+
+    return runs_here(shape, dtypes, len(request.headings), request.engine, cores(),
+                     psutil.virtual_memory().total)
+
+
+def start_runner(request: Request, here: bool) -> Runner:
+    """This process's threads, or a client of the scheduler or of a new local cluster."""
+    if here:
+        return ThreadRunner(cores())
+    cluster.quiet_dask(request.verbose)
+    security = cluster.security_of(*request.tls)
+    return cluster.ClusterRunner(cluster.start_client(
+        request.scheduler, request.connect_timeout, request.workers or cores(), security,
+        request.verbose))
 
 
 def open_input(request: Request) -> tuple[str, Callable[[int | None], xr.Dataset],
@@ -223,31 +258,27 @@ def run(request: Request) -> None:
     elif output is not None and not request.zarr_output:
         store.refuse_large_netcdf(out_bytes, output)
     check_outputs(request, out_bytes)
-    cluster.quiet_dask(request.verbose)
-    security = cluster.security_of(*request.tls)
+    here = runs_in_threads(request, layout.shape, dtypes)
     plan = None
     try:
-        client = cluster.start_client(request.scheduler, request.connect_timeout,
-                                      request.workers, security, request.verbose)
+        runner = start_runner(request, here)
         try:
-            workers = len(client.scheduler_info()["workers"])
-            print(f"Cluster: {workers} workers at {client.scheduler.address}")
-            plan = make_plan(layout.shape, dtypes, len(headings), workers,
+            print(runner.describe())
+            plan = make_plan(layout.shape, dtypes, len(headings), runner.workers,
                              stored_hours=stored_hours, chunk_hours=request.chunk_hours,
                              resumed_hours=resumed_hours)
-            report.show_plan(plan, request.engine, output)
+            report.show_plan(plan, request.engine, output, here)
             weather = weather_in(plan.hours)
             layout = weather["u10"]
-            written = prepare_store(request, client, plan, layout, source, arguments, resuming)
+            written = prepare_store(request, runner, plan, layout, source, arguments, resuming)
             keep = output is not None and not request.zarr_output
             # the workers write to the same path, wherever they were started
-            tasks = cluster.chunk_tasks(
-                weather, plan,
-                os.path.abspath(output) if request.zarr_output and output else None,
-                written, keep, vessel, headings, request.engine)
-            parts, change = cluster.run_chunks(client, tasks, plan, keep)
+            tasks = chunk_tasks(weather, plan,
+                                os.path.abspath(output) if request.zarr_output and output
+                                else None, written, keep, vessel, headings, request.engine)
+            parts, change = runner.run_chunks(tasks, plan, keep)
         finally:
-            cluster.close_client(client)
+            runner.close()
     except KeyboardInterrupt:
         # counted once the cluster is closed: a local one's workers finish the chunks they
         # are writing first
@@ -274,7 +305,7 @@ def run(request: Request) -> None:
         report.draw_map(parts, layout, vessel, len(headings), source, request.plot)
 
 
-def prepare_store(request: Request, client: object, plan: Plan, layout: xr.DataArray,
+def prepare_store(request: Request, runner: Runner, plan: Plan, layout: xr.DataArray,
                   source: str, arguments: dict[str, object], resuming: bool) -> list[bool]:
     """The zarr output made, or the chunks of a resumed one verified; which chunks it holds."""
     output = request.output
@@ -285,7 +316,7 @@ def prepare_store(request: Request, client: object, plan: Plan, layout: xr.DataA
             layout, plan, request.vessel, request.headings, source, arguments,
             store.input_fingerprints(request.inputs)), plan)
         return [False] * plan.chunks
-    states = cluster.verify_chunks(client, os.path.abspath(output), plan)
+    states = runner.verify_chunks(os.path.abspath(output), plan)
     for index, state in sorted(states.items()):
         if state in ("corrupt", "unchecked"):
             hours = f"time steps {index * plan.hours} to " \

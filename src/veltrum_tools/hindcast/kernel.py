@@ -86,28 +86,21 @@ def valid_cells(u10: Fields, v10: Fields, swh: Fields, mwd: Fields) -> NDArray[n
 
 
 def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
-                       vessel: Vessel, headings: tuple[float, ...], engine: str,
+                       vessel: Vessel, headings: tuple[float, ...],
                        dtype: Any = np.float64) -> tuple[FloatArray, NDArray[np.bool_]]:
-    """Speed change in knots for one block of the grid, a last axis of headings added, and
-    the cells whose wind is of force 13 or more (taken as 12).
+    """The `calls` engine: speed change in knots for one block of the grid, a last axis of
+    headings added, and the cells whose wind is of force 13 or more (taken as 12).
 
     Invalid cells give NaN. Every estimate is made in double from the fields converted to
-    double, whatever their type, and stored as `dtype`. The `calls` engine calls `compute`
-    once per estimate over Python lists, boxing the fields that all headings share once;
-    `ufunc` hands the same arrays to veltrum_numpy."""
+    double, whatever their type, and stored as `dtype`, by one call of `compute` per
+    estimate over Python lists, boxing the fields that all headings share once."""
     shape = u10.shape
     u10, v10, swh, mwd = (np.ascontiguousarray(field).reshape(-1)
                           for field in (u10, v10, swh, mwd))
     out = np.full((u10.size, len(headings)), np.nan, dtype=dtype)
     capped = np.zeros(u10.size, dtype=np.bool_)
     courses = np.asarray(headings, dtype=np.float64)
-    if engine == "ufunc":
-        import veltrum_numpy
-
-        ufunc = veltrum_numpy.speed_change
-        hull = (*vessel.particulars, vessel.speed_kts, vessel.laden)
-    else:
-        compute = ship_for(vessel).compute
+    compute = ship_for(vessel).compute
     for start in range(0, u10.size, BATCH):
         rows: slice | NDArray[np.intp] = slice(start, start + BATCH)
         batch = [field[rows].astype(np.float64) for field in (u10, v10, swh, mwd)]
@@ -118,37 +111,68 @@ def speed_change_block(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
         wind_u, wind_v, height, wave_from = batch
         speed, wind_from = marine.wind_speed_and_origin(wind_u, wind_v)
         capped[rows] = speed >= marine.FORCE_13_LOWER_BOUND_MS
-        forces = marine.beaufort_forces(speed)  # 0 to 12: only valid cells come here
-        if engine != "ufunc":
-            forces_boxed, heights_boxed = forces.tolist(), height.tolist()
+        forces = marine.beaufort_forces(speed).tolist()  # 0 to 12: only valid cells come here
+        heights = height.tolist()
         for column in range(len(courses)):
             heading = courses[column:column + 1]
-            wind_beta = marine.relative_angle(heading, wind_from)
-            wave_beta = marine.relative_angle(heading, wave_from)
-            if engine == "ufunc":
-                out[rows, column] = ufunc(*hull, wind_beta, forces, height, wave_beta)
-            else:
-                out[rows, column] = np.fromiter(
-                    map(compute, wind_beta.tolist(), forces_boxed, heights_boxed,
-                        wave_beta.tolist()), np.float64, height.size)
+            out[rows, column] = np.fromiter(
+                map(compute, marine.relative_angle(heading, wind_from).tolist(), forces,
+                    heights, marine.relative_angle(heading, wave_from).tolist()),
+                np.float64, height.size)
     return out.reshape(*shape, len(headings)), capped.reshape(shape)
 
 
-def chunk_summary(change: FloatArray, finite: NDArray[np.bool_], valid: NDArray[np.bool_],
+def chunk_summary(change: Any, finite: NDArray[np.bool_], valid: NDArray[np.bool_],
                   capped: NDArray[np.bool_]) -> FloatArray:
     """The summaries of one chunk (time, grid..., heading), per cell of the grid, of the
-    cells whose fields are `finite` and of the `valid` ones."""
-    estimated = ~np.isnan(change)
-    over = (0, change.ndim - 1)
+    cells whose fields are `finite` and of the `valid` ones: the kernel's, to the bit (the
+    total added and the lowest change taken hour by hour, heading by heading)."""
     parts = np.empty((SUMMARIES, *change.shape[1:-1]))
-    parts[ESTIMATES] = estimated.sum(axis=over)
-    parts[LOSSES] = (change < LOSS_THRESHOLD_KN).sum(axis=over)
-    parts[TOTAL] = np.sum(change, axis=over, dtype=np.float64, where=estimated)
+    parts[ESTIMATES] = (~np.isnan(change)).sum(axis=(0, change.ndim - 1))
+    parts[LOSSES] = (change < LOSS_THRESHOLD_KN).sum(axis=(0, change.ndim - 1))
+    parts[TOTAL], parts[WORST] = 0.0, np.inf
+    for hour in change:
+        for column in np.moveaxis(hour, -1, 0).astype(np.float64):
+            parts[TOTAL] += np.where(np.isnan(column), 0.0, column)
+            parts[WORST] = np.where(column < parts[WORST], column, parts[WORST])
     parts[SKIPPED] = (~finite).sum(axis=0)
     parts[CAPPED] = (valid & capped).sum(axis=0)
     parts[IMPOSSIBLE] = (finite & ~valid).sum(axis=0)
-    parts[WORST] = np.min(change, axis=over, initial=np.inf, where=estimated)
     return parts
+
+
+def kernel_estimates(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *, vessel: Vessel,
+                     headings: tuple[float, ...], dtype: Any) -> tuple[Any, FloatArray]:
+    """The `ufunc` engine: the speed change (time, grid..., heading) as `dtype` and the
+    summaries per cell, in one pass of veltrum_numpy.speed_change_from_weather over the
+    fields as they come. Fields of single precision or less, for a single precision output,
+    take its float32 loop; any others its loop of doubles, which gives the output's type."""
+    import veltrum_numpy
+
+    out = np.dtype(dtype)
+    fields = [np.asarray(field) for field in (u10, v10, swh, mwd)]
+    single = out == np.float32 and all(np.can_cast(field.dtype, np.float32) for field in fields)
+    change = np.empty((*fields[0].shape, len(headings)), out)
+    parts = np.empty((SUMMARIES, *fields[0].shape[1:]))
+    veltrum_numpy.speed_change_from_weather(
+        *vessel.particulars, vessel.speed_kts, vessel.laden, np.asarray(headings, np.float64),
+        *(np.moveaxis(field, 0, -1) for field in fields),
+        out=(np.moveaxis(change, 0, -2), np.moveaxis(parts, 0, -1)),
+        signature=(None,) * 7 + ("f4" if single else "f8",) * 4 + (out.str, "f8"))
+    return change, parts
+
+
+def chunk_estimates(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *, vessel: Vessel,
+                    headings: tuple[float, ...], engine: str,
+                    dtype: Any) -> tuple[Any, FloatArray]:
+    """The speed change of a chunk of hours and its summaries, by either engine."""
+    if engine == "ufunc":
+        return kernel_estimates(u10, v10, swh, mwd, vessel=vessel, headings=headings,
+                                dtype=dtype)
+    change, capped = speed_change_block(u10, v10, swh, mwd, vessel=vessel, headings=headings,
+                                        dtype=dtype)
+    return change, chunk_summary(change, finite_cells(u10, v10, swh, mwd),
+                                 valid_cells(u10, v10, swh, mwd), capped)
 
 
 def chunk_file(store: str, index: int, ndim: int) -> str:
@@ -207,27 +231,23 @@ def hindcast_chunk(u10: Fields, v10: Fields, swh: Fields, mwd: Fields, *,
                    dtype: str) -> tuple[FloatArray, FloatArray | None]:
     """Chunk `index` of hours, from hour `first`, on a worker: its summaries, and its speed
     change when `keep`. With a zarr `store` the worker writes the chunk there itself, then
-    its checksum; a chunk `written` and verified before (a resumed run) is read back instead
-    of computed."""
+    its checksum. A chunk `written` and verified before (a resumed run) is computed all the
+    same, for its summaries, and compared with the stored one, which is written again only
+    if it differs."""
     import zarr
 
     hold("chunk")
-    finite, valid = finite_cells(u10, v10, swh, mwd), valid_cells(u10, v10, swh, mwd)
-    if written:
-        assert store is not None
-        output = zarr.open_array(store, path="speed_change", mode="r")
-        change = np.asarray(output[first:first + len(u10)])
-        with np.errstate(over="ignore", invalid="ignore"):  # skipped cells too
-            speed, _ = marine.wind_speed_and_origin(np.asarray(u10, dtype=np.float64),
-                                                    np.asarray(v10, dtype=np.float64))
-        capped = speed >= marine.FORCE_13_LOWER_BOUND_MS
-    else:
-        change, capped = speed_change_block(u10, v10, swh, mwd, vessel=vessel,
-                                            headings=headings, engine=engine, dtype=dtype)
-        if store is not None:
+    change, parts = chunk_estimates(u10, v10, swh, mwd, vessel=vessel, headings=headings,
+                                    engine=engine, dtype=dtype)
+    if store is not None:
+        output = zarr.open_array(store, path="speed_change", mode="r+")
+        rows = slice(first, first + len(change))
+        # the very bits, NaN's included
+        if not (written and np.array_equal(np.asarray(output[rows]).view(np.uint8),
+                                           change.view(np.uint8))):
             # A whole chunk of the store at once, written by zarr to a new file that is
             # then renamed: a chunk file is complete or absent. A chunk that is all NaN is
             # not written at all.
-            zarr.open_array(store, path="speed_change", mode="r+")[first:first + len(u10)] = change
+            output[rows] = change
             record_checksum(store, index, change.ndim)
-    return chunk_summary(change, finite, valid, capped), (change if keep else None)
+    return parts, (change if keep else None)

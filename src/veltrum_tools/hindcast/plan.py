@@ -10,7 +10,7 @@ import numpy as np
 
 from veltrum_tools.outputs import size
 
-__all__ = ["Plan", "duration", "make_plan", "output_bytes", "size"]
+__all__ = ["Plan", "duration", "make_plan", "output_bytes", "runs_here", "seconds", "size"]
 
 # Estimates per chunk, about: whole time steps, as many as make this many estimates (each
 # task has a fixed cost), but at least two chunks per worker when there are enough. Eight
@@ -19,10 +19,20 @@ CHUNK_ESTIMATES = 1 << 23
 # Chunks in one graph on the scheduler: a long run goes in batches of this many, so that
 # the client holds a bounded graph (a year of hourly global weather is some thousand chunks).
 BATCH_CHUNKS = 256
-# Estimates per second per worker that the plan assumes, end to end from reading the
-# input to the written store: the ufunc's as measured on a shared 2-core machine
-# (docs/performance.md), the calls engine's from its chunk function, some 2.5 times slower.
-RATE_PER_WORKER = {"ufunc": 5.0e6, "calls": 2.0e6}
+# What the plan assumes a worker (or a thread of this process) does per second, end to end
+# from reading the input to the written store, as measured on a shared 2-core machine
+# (docs/performance.md): estimates, the model's own work, which grows with the headings;
+# and cell-hours, the work of each hour of a cell whatever the headings (reading it, its
+# validity, wind and angles, writing). The calls engine's estimates cost it ten times more
+# than the kernel's (benchmarks/hindcast_chunk.py), its cell-hours about the same.
+RATE_PER_WORKER = {"ufunc": 40e6, "calls": 4.0e6}
+CELL_HOURS_PER_WORKER = 20e6
+# Seconds a local cluster takes to start and to stop (with its TLS credentials, on a shared
+# 2-core machine): what a run of this process's threads saves.
+CLUSTER_SECONDS = 2.0
+# A run is computed by this process's threads, without a cluster, only when its input and
+# output together fit in this share of the machine's memory.
+HERE_SHARE = 0.25
 
 
 @dataclass(frozen=True)
@@ -88,6 +98,25 @@ def make_plan(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]],
     in_bytes = sum(math.prod(shape) * dtype.itemsize for dtype in field_dtypes)
     return Plan(steps, tuple(grid), headings, min(hours, steps), in_bytes,
                 output_dtype(field_dtypes), workers)
+
+
+def runs_here(shape: tuple[int, ...], field_dtypes: list[np.dtype[np.floating]], headings: int,
+              engine: str, cores: int, memory: int) -> bool:
+    """Whether a run is best computed by this process's threads, one per core, rather than
+    by a local cluster of a worker per core: when its input and output fit in HERE_SHARE of
+    the `memory`, and the threads finish no later than the cluster would, its start and
+    stop included. The ufunc engine's threads compute at once, as the cluster's workers do;
+    the calls engine's take turns, holding the interpreter lock."""
+    if sum(math.prod(shape) * dtype.itemsize for dtype in field_dtypes) \
+            + output_bytes(shape, field_dtypes, headings) > HERE_SHARE * memory:
+        return False
+    work = seconds(math.prod(shape), headings, engine)
+    return work / (cores if engine == "ufunc" else 1) <= CLUSTER_SECONDS + work / cores
+
+
+def seconds(cell_hours: int, headings: int, engine: str) -> float:
+    """The time one worker takes for so many cell-hours at so many headings."""
+    return cell_hours / CELL_HOURS_PER_WORKER + cell_hours * headings / RATE_PER_WORKER[engine]
 
 
 def duration(seconds: float) -> str:

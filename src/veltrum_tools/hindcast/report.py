@@ -12,7 +12,7 @@ from veltrum_tools import marine
 from veltrum_tools.errors import UsageError
 from veltrum_tools.hindcast.kernel import (CAPPED, ESTIMATES, IMPOSSIBLE, LOSSES, SKIPPED,
                                            TOTAL, WORST)
-from veltrum_tools.hindcast.plan import RATE_PER_WORKER, Plan, duration, size
+from veltrum_tools.hindcast.plan import Plan, duration, seconds, size
 from veltrum_tools.outputs import save_figure
 from veltrum_tools.vessel import Vessel
 
@@ -33,8 +33,12 @@ def show_header(source: str, vessel: Vessel, headings: Sequence[float], engine: 
           + ", ".join(f"{h:g}°" for h in headings) + f"; engine: {engine}")
 
 
-def show_plan(plan: Plan, engine: str, output: str | None) -> None:
-    rate = RATE_PER_WORKER[engine] * plan.workers
+def show_plan(plan: Plan, engine: str, output: str | None, here: bool = False) -> None:
+    """The plan's sizes and its estimated time, on the workers of a cluster or the threads
+    of this process (`here`), which take turns with the calls engine."""
+    cell_hours = plan.estimates // plan.headings
+    time = seconds(cell_hours, plan.headings, engine) / (
+        1 if here and engine == "calls" else plan.workers)
     print(f"Input: {plan.steps} steps on {' × '.join(map(str, plan.grid))} cells, 4 fields, "
           f"{size(plan.in_bytes)}")
     print(f"Output: {plan.estimates} estimates ({plan.headings} "
@@ -43,9 +47,10 @@ def show_plan(plan: Plan, engine: str, output: str | None) -> None:
     print(f"Chunks: {plan.chunks} of {plan.hours} {plural(plan.hours, 'step')} "
           f"({size(plan.chunk_bytes)} of output each), in {plan.batches} "
           f"{plural(plan.batches, 'batch', 'es')}")
-    print(f"Estimated time: {duration(plan.estimates / rate)} on {plan.workers} "
-          f"{plural(plan.workers, 'worker')} at {rate / plan.workers / 1e6:.0f} million "
-          "estimates per second each", flush=True)
+    unit = "thread" if here else "worker"
+    print(f"Estimated time: {duration(time)} on {plan.workers} "
+          f"{plural(plan.workers, unit)} at {plan.estimates / time / plan.workers / 1e6:.0f} "
+          "million estimates per second each", flush=True)
 
 
 def summary(parts: FloatArray, layout: xr.DataArray, headings: int) -> None:

@@ -61,7 +61,8 @@ class Weather:
         self.stored = {role: stored_dtype(self.sources[found[0][0]][2][found[0][1].name])
                        for role, found in self.roles.items()}
         self.note = ""
-        self.dataset()  # every refusal before any work
+        self.whole: xr.Dataset | None = None
+        self.whole = self.dataset()  # every refusal before any work, and kept
 
     def wanted(self, chosen: dict[str, list[tuple[int, roles.Pick]]],
                wind_only: bool) -> dict[str, list[tuple[int, roles.Pick]]]:
@@ -99,7 +100,10 @@ class Weather:
     def dataset(self, hours: int | None = None) -> xr.Dataset:
         """The weather as one dataset of the four fields (u10 and v10 alone for wind-only
         weather), lazily: in chunks of `hours` time steps and whole grids, or in the
-        inputs' own chunks when None."""
+        inputs' own chunks when None (made once: opening and normalising every input
+        again costs tens of milliseconds a file)."""
+        if hours is None and self.whole is not None:
+            return self.whole
         used = {index for found in self.roles.values() for index, _ in found}
         sources = {index: layouts.normalised(chunked(dataset, path, hours), label, self.member)
                    for index, (path, label, dataset) in enumerate(self.sources)

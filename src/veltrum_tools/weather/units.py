@@ -25,6 +25,12 @@ if TYPE_CHECKING:
 
 TARGETS = {"speed": "m/s", "height": "m", "direction": "degree"}
 SHOWN = {"speed": "m/s", "height": "m", "direction": "degrees"}
+# Spellings of the tools' own units that ERA5, GRIB and CF files use, known without pint
+# (which takes a third of a second to load its definitions): each is what pint converts to
+# its kind's unit by a factor of exactly 1.
+OWN = {"speed": {"m s**-1", "m s-1", "m/s", "m s^-1"},
+       "height": {"m", "metre", "meter", "metres", "meters"},
+       "direction": {"degree", "degrees"}}
 # The largest denominator of a unit's exact ratio: pint keeps ratios as doubles, from which
 # the fraction of its definition is recovered.
 DENOMINATOR = 100_000
@@ -44,6 +50,8 @@ def spelled(units: str) -> str:
 def ratio(units: str, kind: str, name: str, label: str) -> Fraction | None:
     """The exact factor from `units` to the tools' unit for a kind of field, None when it
     is that unit already or an angle in radians (converted by `degrees`)."""
+    if spelled(units) in OWN[kind]:
+        return None
     import cf_xarray.units  # noqa: F401 - registers CF's spellings with pint
     import pint
 
