@@ -21,9 +21,9 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
-from veltrum_tools.errors import ClusterFault, StoreFault, UsageError
+from veltrum_tools.errors import ClusterFault, UsageError
 from veltrum_tools.hindcast.plan import Plan
-from veltrum_tools.hindcast.tasks import draw_progress, run_batches
+from veltrum_tools.hindcast.tasks import draw_progress, run_batches, unwritten_chunk
 from veltrum_tools.runtime import hold, interrupts_deferred
 
 if TYPE_CHECKING:
@@ -269,9 +269,9 @@ def watch(client: Any, futures: Sequence[Any], keys: Sequence[Any], before: int,
     for future in futures:
         if future.status == "error":
             error = future.exception()
+            if isinstance(error, OSError):
+                raise unwritten_chunk(error)
             sys.stderr.write("\n")
-            if isinstance(error, OSError):  # the store's disk: full, gone, read-only
-                raise StoreFault(f"a chunk could not be written: {error.strerror or error}")
             raise ClusterFault(f"a chunk failed: {type(error).__name__}: {error}")
 
 

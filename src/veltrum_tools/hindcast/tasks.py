@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 
+from veltrum_tools.errors import StoreFault
 from veltrum_tools.hindcast.kernel import SUMMARIES, WORST, hindcast_chunk
 from veltrum_tools.hindcast.plan import BATCH_CHUNKS, Plan
 from veltrum_tools.vessel import Vessel
@@ -106,3 +107,9 @@ def draw_progress(count: int, total: int) -> None:
     bar = "#" * (40 * count // max(total, 1))
     sys.stderr.write(f"\r[{bar:<40}] {count}/{total} chunks")
     sys.stderr.flush()
+
+
+def unwritten_chunk(error: OSError) -> StoreFault:
+    """The fault of a chunk its store's disk refused: full, gone, read-only."""
+    sys.stderr.write("\n")
+    return StoreFault(f"a chunk could not be written: {error.strerror or error}")

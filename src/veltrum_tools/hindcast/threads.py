@@ -15,10 +15,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from veltrum_tools.errors import StoreFault
 from veltrum_tools.hindcast.kernel import chunk_state
 from veltrum_tools.hindcast.plan import Plan
-from veltrum_tools.hindcast.tasks import draw_progress, run_batches
+from veltrum_tools.hindcast.tasks import draw_progress, run_batches, unwritten_chunk
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -72,9 +71,8 @@ class ThreadRunner:
         pool = ThreadPoolExecutor(self.workers)
         try:
             return run_batches(tasks, plan, keep, compute)
-        except OSError as error:  # the store's disk: full, gone, read-only
-            sys.stderr.write("\n")
-            raise StoreFault(f"a chunk could not be written: {error.strerror or error}") from None
+        except OSError as error:
+            raise unwritten_chunk(error) from None
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
